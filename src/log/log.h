@@ -1,0 +1,61 @@
+// The Logger: every module of the agent and the control tool reports through
+// log_message. A line goes to standard error and is appended, time-stamped,
+// to a size-limited log file that is rotated into five gzip generations.
+//
+// There is no initialisation call: the settings below are process-wide
+// variables with library defaults that a program's entry point overwrites
+// before it starts any thread; they are read without locking afterwards.
+//
+// Usage, inside a module's source file:
+//
+//   namespace { constexpr const char* kLogModule = "config"; }
+//   ...
+//   ZLOG(kLogInfo, "Can't get value by name:'%s' error: %s.\n", key, text);
+//
+// Any thread may log. Lines of different threads never interleave.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+// Levels. 5 is only a threshold: with log_level 5 nothing of levels 1-4 passes.
+enum : int {
+  kLogDebug = 1,
+  kLogInfo = 2,
+  kLogWarning = 3,
+  kLogError = 4,
+  kLogSilent = 5,
+  kLogEvent = 6,  // never filtered
+};
+
+// Settings (written by the entry point before any other thread runs).
+extern int log_level;              // default 5
+extern int log_to_console;         // default 1
+extern int log_to_file;            // default 1
+extern std::string log_file_path;  // default unset (empty: no file output)
+extern std::string event_file_path;  // when set, EVENT lines go there
+
+constexpr long kLogMaxSize = 4194304;  // size limit of one log file
+constexpr int kLogRotateCount = 5;     // rotated generations kept
+
+// Writes one line; `format` ends with its own "\n". `source` is the calling
+// module's name, `line` its __LINE__.
+void log_message(int level, const char* source, int line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Thread routine started (detached) after a rotation: compresses the plain
+// generations of `path` with gzip and releases the rotation lock.
+void log_compress_worker(std::string path);
+
+#define ZLOG(level, ...) log_message((level), kLogModule, __LINE__, __VA_ARGS__)
+
+// Seams for the tests only.
+namespace log_testing {
+// Replaces fflush on the log file (to simulate a full disk). nullptr: fflush.
+extern int (*flush_hook)(std::FILE*);
+// Blocks until no compression worker runs (takes and releases the rotation lock).
+void wait_for_compression();
+// Holds the rotation lock as a running compression would (true) or releases it.
+void hold_rotation_lock(bool hold);
+}  // namespace log_testing
