@@ -1,0 +1,28 @@
+// The raw access to the device's non-volatile store: one read of a named
+// value into a caller's buffer, one write that commits at once. Everything
+// else in the configuration layer is built on these two.
+//
+// The layer keeps no cache and no state of its own: every call goes to the
+// platform library (libpvo.so), whose errors never reach the callers as
+// codes; they are logged at INFO and a failed read looks like an absent key.
+//
+// Threading: any thread may call these at any time; the platform library
+// serialises access to the store itself.
+//
+// Tests point the store at a folder of their own by setting the environment
+// variable PVO_STORE before their first call (see platform/pvo/pvo.h).
+#pragma once
+
+#include <cstddef>
+
+// Reads `key` (non-null, NUL-terminated) into `buffer` of `buffer_size` bytes.
+// Returns 0 when the key has a non-empty value, copied into the buffer, cut to
+// buffer_size - 1 bytes and always NUL-terminated; -1 when the key is absent
+// or its value is empty (the buffer is then untouched). A buffer_size of 0 is
+// treated as absent.
+int config_get(const char* key, char* buffer, std::size_t buffer_size);
+
+// Writes `value` under `key` (both non-null, NUL-terminated) and commits the
+// store at once, also when the write was refused. Returns 0 always; failures
+// are logged, never returned.
+int config_set(const char* key, const char* value);

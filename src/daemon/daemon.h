@@ -1,0 +1,79 @@
+// Process-level services of the agent: turning the process into a detached
+// daemon, the pid-file lock that lets only one agent run, the process-wide
+// sleep gate that other threads wait in between retries (and that one wake
+// call cuts short), and running an external command to collect its output.
+//
+// The module has no threads of its own; every operation runs on the
+// caller's thread and logs its failures itself.
+//
+// Usage by the start-up driver:
+//
+//   if (daemonize() != 0) return 1;            // before any thread exists
+//   int pid_fd = lock_pid_file(path);          // after daemonize
+//   if (pid_fd < 0) return 1;
+//   ...
+//   unlock_pid_file(path, pid_fd);             // at orderly shut-down
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// --- The sleep gate ------------------------------------------------------------
+//
+// One process-wide gate, ready without set-up. Any number of threads may
+// sleep in it at once. A wake_sleepers call ends every sleep_for and
+// wait_for_wakeup under way at that moment; a sleep that begins after it is
+// not ended by it.
+
+// Sleeps until `seconds` (a signed 32-bit count; 0 or less returns at once)
+// have passed on the wall clock, measured to an absolute realtime deadline
+// fixed when the call begins, or until wake_sleepers is called.
+void sleep_for(std::int32_t seconds);
+
+// Sleeps until the next wake_sleepers call.
+void wait_for_wakeup();
+
+// Ends every sleep_for and wait_for_wakeup under way. Any thread may call it.
+void wake_sleepers();
+
+// Sleeps in periods of 1800 seconds and never returns.
+[[noreturn]] void sleep_forever();
+
+// Sleeps in periods of 1800 seconds until a period is cut short by a signal
+// whose handler ran on this thread, then returns.
+void sleep_forever_interruptable();
+
+// --- Daemon and pid file -----------------------------------------------------------
+
+// Detaches the process: forks twice with a new session in between, closes
+// every descriptor, points 0, 1 and 2 at /dev/null, clears the umask and
+// changes directory to "/". Returns 0 in the detached grandchild; the calling
+// process and the intermediate child exit with status 0 and never return.
+// Returns -1 on failure, or at once, changing nothing, when the parent
+// process is already process 1. Call it while the process has one thread.
+int daemonize();
+
+// Creates the pid file `path` (mode 0660, content the own pid and a newline)
+// and holds a write record lock over it. A file left by a process that no
+// longer exists is removed and replaced; a file naming a live process, a
+// process that cannot be probed, or holding no number is left untouched and
+// refused. Returns the locked descriptor (0 or more), which the caller keeps
+// open for the daemon's life and hands back to unlock_pid_file; -1 on failure.
+int lock_pid_file(const char* path);
+
+// Releases the lock of `descriptor`, closes it and removes `path`. Returns 0
+// when the file was removed, -1 when it cannot be (e.g. already gone).
+int unlock_pid_file(const char* path, int descriptor);
+
+// Removes `path`. Returns -1 when it does not exist, otherwise the result of
+// unlink (0, or -1 on failure).
+int remove_file(const char* path);
+
+// Runs `command` with the shell and collects everything it writes to its
+// standard output. Returns 0 when the command ran and its output was
+// collected: `*output` then holds exactly those bytes (possibly none; it may
+// contain NUL bytes) and `*output_length` their count. The command's own exit
+// status is not reported: a failing command still gives 0 with what it printed.
+// Returns -1 when the command cannot be started (the out parameters are left
+// as they were) or memory runs out (both cleared). Any thread may call it.
+int exec_ext_app(const char* command, std::string* output, std::uint32_t* output_length);
