@@ -1,0 +1,37 @@
+// The packets that introduce the agent on a new zelbroker link:
+//
+//   hello:            00|01  01  L (u16 BE)  agent id text | token bytes
+//   broker keepalive: 0A 01 00 0C  first (u32 BE) second (u32 BE) third (u32 BE)
+//
+// A hello carries the advisor's decoded token when there is one (type 1),
+// otherwise the agent id from the configuration (type 0).
+//
+// Threading: called on the broker thread; no state of their own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct connection;
+
+constexpr std::size_t kBrokerKeepalivePacketSize = 16;
+
+// Writes the hello with one connection_write and returns its result (bytes
+// written, or negative). With `token` null the agent id is read from
+// `zel_agent_id`; its absence, or a failed allocation, ends the process with
+// exit status 1. An id or token longer than 65,535 bytes cannot be framed:
+// it is logged and -1 returned without writing.
+int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_length);
+
+// Writes the 16-byte keepalive packet with one connection_write and returns
+// its result (bytes written, or negative; -1 for a null connection).
+int send_broker_keepalive(connection* conn, std::uint32_t first, std::uint32_t second,
+                          std::uint32_t third);
+
+// The two packets as bytes (shared with the tests and the fake zelbroker).
+// build_hello_packet returns an empty vector for a part over 65,535 bytes.
+std::vector<std::uint8_t> build_hello_packet(bool is_token, const std::uint8_t* bytes,
+                                             std::size_t length);
+std::vector<std::uint8_t> build_broker_keepalive_packet(std::uint32_t first, std::uint32_t second,
+                                                        std::uint32_t third);
