@@ -1,0 +1,199 @@
+// The control result table, the reply text and the request texts shared by
+// the control tool and the control listener.
+#include "control/control_protocol.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::array<control_result_row, 12> kResultTable = {{
+    {kResultOk, kResultOk, "OK."},
+    {kResultBusy, kResultBusy, "zelAgent is busy. Please try again later."},
+    {kResultCommunication, kResultCommunication, "zelAgent communication problem"},
+    {kResultConnectTimeout, kResultConnectTimeout, "connect timeout"},
+    {kResultTransferTimeout, kResultTransferTimeout, "transfer timeout"},
+    {kResultBadAnswer, kResultBadAnswer, "bad answer from zelCloud"},
+    {kResultBadRequest, kResultBadRequest, "bad request"},
+    {kResultCannotResolve, kResultCannotResolve, "cannot resolve zelcloud address"},
+    {kResultConnectionRefused, kResultConnectionRefused, "cannot connect to zelcloud - connection refused"},
+    {kResultNoDiscoveryService, kResultNoDiscoveryService, "please provide discovery service id during start up"},
+    {kResultWouldBlock, kResultWouldBlock, "cannot make request - one of operations would block"},
+    {kResultSameSettings, kResultSameSettings, "cannot update settings - the same settings are already present"},
+}};
+
+constexpr int kUnknownResultStatus = 1;
+constexpr const char* kReplyFormat = "{\"result\":%d}";
+// At most 8 characters for the number, so the scan can never overflow an int.
+constexpr const char* kReplyScanFormat = "{\"result\":%8d}";
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Appends a string member ,"key":"escaped value" to `out`.
+void append_string_member(std::string& out, const char* key, std::string_view value) {
+  out += ",\"";
+  out += key;
+  out += "\":\"";
+  out += json_escape(value);
+  out += '"';
+}
+
+std::string command_head(const char* command) {
+  std::string out = "{\"command\":\"";
+  out += command;
+  out += '"';
+  return out;
+}
+
+int finish(std::string&& text, std::size_t limit, std::string* out) {
+  if (text.size() > limit) return -1;
+  *out = std::move(text);
+  return 0;
+}
+
+// {"command":"<command>","service":"S","<key>": <value> }
+int build_service_request(const char* command, std::string_view service, const char* key,
+                          std::string_view value, std::string* out) {
+  if (!is_json_boolean(value)) return -1;
+  std::string text = command_head(command);
+  append_string_member(text, kMemberService, service);
+  text += ",\"";
+  text += key;
+  text += "\": ";
+  text += value;
+  text += " }";
+  return finish(std::move(text), kShortRequestMaxLength, out);
+}
+
+}  // namespace
+
+std::span<const control_result_row> control_result_table() { return kResultTable; }
+
+int lookup_result(std::int32_t code, std::int32_t* exit_status, const char** message) {
+  for (const control_result_row& row : kResultTable) {
+    if (row.code != code) continue;
+    if (exit_status != nullptr) *exit_status = row.exit_status;
+    if (message != nullptr) *message = row.message;
+    return 0;
+  }
+  return -1;
+}
+
+void exit_with_result(std::int32_t code) {
+  std::int32_t status = 0;
+  if (lookup_result(code, &status, nullptr) != 0) {
+    std::printf("Unknown error.\n");
+    std::exit(kUnknownResultStatus);
+  }
+  std::printf("{\"result\":%d}\n", static_cast<int>(status));
+  std::exit(static_cast<int>(status));
+}
+
+std::string format_reply(std::int32_t code) {
+  char text[kReplyBufferSize];
+  int length = std::snprintf(text, sizeof text, kReplyFormat, static_cast<int>(code));
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::int32_t parse_reply(const char* reply) {
+  int code = 0;
+  if (reply == nullptr || std::sscanf(reply, kReplyScanFormat, &code) != 1) return 0;
+  return static_cast<std::int32_t>(code);
+}
+
+std::string json_escape(std::string_view value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          unsigned char byte = static_cast<unsigned char>(c);
+          out += "\\u00";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+bool is_json_boolean(std::string_view value) { return value == "true" || value == "false"; }
+
+bool is_json_decimal_number(std::string_view value) {
+  std::size_t i = 0;
+  if (i < value.size() && value[i] == '-') ++i;
+  if (i >= value.size() || !is_digit(value[i])) return false;
+  if (value[i] == '0') {
+    ++i;
+  } else {
+    while (i < value.size() && is_digit(value[i])) ++i;
+  }
+  if (i < value.size() && value[i] == '.') {
+    ++i;
+    if (i >= value.size() || !is_digit(value[i])) return false;
+    while (i < value.size() && is_digit(value[i])) ++i;
+  }
+  return i == value.size();
+}
+
+int build_send_discovery_request(const discovery_request_args& args, std::string* out) {
+  if (args.discovery_time && !is_json_decimal_number(*args.discovery_time)) return -1;
+  std::string text = command_head(kCommandSendDiscovery);
+  append_string_member(text, kMemberService, args.service);
+
+  // Each optional fragment has its own limit besides the limit of the whole.
+  auto append_fragment = [&text](std::string&& fragment) {
+    if (fragment.size() > kDiscoveryFragmentMaxLength) return false;
+    text += fragment;
+    return true;
+  };
+  if (args.discovery_time &&
+      !append_fragment(std::string(",\"") + kMemberDiscoveryTime + "\":" + *args.discovery_time)) {
+    return -1;
+  }
+  const std::pair<const char*, const std::optional<std::string>*> strings[] = {
+      {kMemberId, &args.id},
+      {kMemberCarrierId, &args.carrier_id},
+      {kMemberDiscoveryData, &args.discovery_data},
+  };
+  for (const auto& [key, value] : strings) {
+    if (!*value) continue;
+    std::string fragment;
+    append_string_member(fragment, key, **value);
+    if (!append_fragment(std::move(fragment))) return -1;
+  }
+  text += '}';
+  return finish(std::move(text), kDiscoveryRequestMaxLength, out);
+}
+
+int build_claim_request(const char* command, std::string_view service, std::string_view claimed,
+                        std::string* out) {
+  return build_service_request(command, service, kMemberClaimed, claimed, out);
+}
+
+int build_moravault_request(std::string_view service, std::string_view registered, std::string* out) {
+  return build_service_request(kCommandOnMoravault, service, kMemberRegistered, registered, out);
+}
+
+int build_pause_request(std::string* out) {
+  return finish(command_head(kCommandPauseConnections) + "}", kShortRequestMaxLength, out);
+}
+
+int build_resume_request(const std::optional<std::string>& carrier_id, std::string* out) {
+  std::string text = command_head(kCommandResumeConnections);
+  if (carrier_id) append_string_member(text, kMemberCarrierId, *carrier_id);
+  text += '}';
+  return finish(std::move(text), kShortRequestMaxLength, out);
+}
