@@ -1,0 +1,128 @@
+// Socket helpers shared by the broker link and local delivery: TCP keepalive
+// with the probe timings the advisor hands out, moving whole buffers over a
+// socket while riding over interrupted system calls, and the bounded waits
+// used while a broker link is being opened.
+//
+// Usage:
+//
+//   UniqueFd sock(::socket(AF_INET, SOCK_STREAM, 0));
+//   ...
+//   if (send_all(sock.get(), payload.data(), payload.size()) != (int)payload.size()) ...
+//
+// Every operation runs on the caller's thread, keeps no state of its own and
+// may run on several threads at once. None of them closes the caller's
+// socket. No operation here can end the process by SIGPIPE: sends use
+// MSG_NOSIGNAL.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <csignal>
+
+struct connection;
+
+// Owns one file descriptor and closes it when destroyed or reset.
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  // Gives the descriptor up without closing it; the object then holds -1.
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the held descriptor (if any) and takes `fd` (-1: none).
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Keeps SIGPIPE blocked on the calling thread for its lifetime, for writes
+// that cannot pass MSG_NOSIGNAL (a TLS library writing to its socket, a
+// write to a pipe). A SIGPIPE raised meanwhile on this thread is consumed
+// before the old signal mask is restored, so it never reaches the process.
+class ScopedSigpipeBlock {
+ public:
+  ScopedSigpipeBlock() noexcept;
+  ~ScopedSigpipeBlock();
+  ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
+  ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
+
+ private:
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+};
+
+// Sets SO_KEEPALIVE on `sock`. Returns 0, or -1 after ERROR "setsockopt(): %s.\n".
+int enable_keepalive(int sock);
+
+// Switches keepalive on with the three timings: idle seconds before the first
+// probe (TCP_KEEPIDLE), unanswered probes before the link is dropped
+// (TCP_KEEPCNT), seconds between probes (TCP_KEEPINTVL), handed to the kernel
+// unchanged. Returns 0 when all four options were set, -1 at the first that
+// fails (logged).
+int set_keepalive(int sock, std::uint32_t idle_seconds, std::uint32_t probe_count,
+                  std::uint32_t interval_seconds);
+
+// Reads exactly `length` bytes through `conn` (connection_read: TLS when the
+// connection has a session). Returns `length`; 0 when the peer closed first
+// (bytes already read stay in the buffer but are not reported); -1 on error,
+// or when a read interrupted by a signal finds keep_connection at 0.
+int read_exact(connection* conn, void* buffer, std::size_t length);
+
+// Sends all `length` bytes on `sock` (MSG_NOSIGNAL), sending again after
+// EINTR. Returns `length`; 0 when send reported 0 bytes; -1 on error. A
+// caller that needs a bounded time gives the socket a send time-out
+// (SO_SNDTIMEO): a send that times out is an error (-1).
+int send_all(int sock, const void* buffer, std::size_t length);
+
+// --- Bounded waits while a broker link is being opened --------------------
+//
+// Each step of opening a link (the TCP connect, the TLS handshake, each
+// proxy or SOCKS exchange) must end within kBrokerStepTimeoutSeconds, so that
+// a zelbroker or proxy that accepts the connection and then stays silent
+// cannot hold the broker thread for ever. A stop of the broker thread
+// (keep_connection set to 0, then SIGUSR1 to the thread) ends a wait at once.
+
+inline constexpr int kBrokerStepTimeoutSeconds = 30;
+
+using StepDeadline = std::chrono::steady_clock::time_point;
+
+// The limit now in force, in milliseconds (kBrokerStepTimeoutSeconds unless a
+// test shortened it).
+int broker_step_timeout_ms();
+
+// now + broker_step_timeout_ms().
+StepDeadline broker_step_deadline();
+
+// Waits until `sock` is ready for `events` (POLLIN, POLLOUT) or `deadline`
+// passes. `step` names what is awaited, for the log ("TLS handshake").
+// Returns 1 when ready (also for an error or hang-up condition, which the
+// following read or write reports); 0 when the deadline passed (WARNING
+// "Timed out after %d ms waiting for %s.\n"); -1 when poll fails or the
+// broker link is being stopped (keep_connection is 0 before or during the
+// wait: DEBUG "Broker link is stopping, %s abandoned.\n").
+// SIGUSR1 is unblocked only inside the wait itself, so a stop signal sent
+// after the flag was checked is never lost.
+int wait_for_socket(int sock, short events, StepDeadline deadline, const char* step);
+
+namespace net_testing {
+// Shortens (or restores with 0) the limit of each step for tests. Any thread.
+void set_broker_step_timeout_ms(int milliseconds);
+}  // namespace net_testing
