@@ -1,0 +1,102 @@
+// The HTTPS client of the agent: every request to the zelCloud (registration,
+// claim status, discovery, advisor) goes through here. Each request builds one
+// libcurl easy handle with the time-outs, proxy, certificate checks and TLS 1.2
+// floor that the settings ask for, collects the response headers and body,
+// and throws the handle away. A process-wide share object lets consecutive
+// requests reuse DNS answers and TLS sessions.
+//
+// Usage:
+//
+//   init_shared_curl();                       // once, at start-up
+//   long status = 0;
+//   http_buffer header, body;
+//   int rc = http_post_json(url, context, json, status, header, body);
+//   if (rc == kHttpOk && status == 201) { ... body ... }
+//   clean_shared_curl();                      // once, at shut-down
+//
+// The peer's certificate is always verified: against `ca_file` / `ca_path`
+// when set, else against libcurl's default trust store, and its name must
+// match the host of the URL. The requests carry the device's agent id and
+// claim code, so they never go to an unverified peer.
+//
+// Threading: the request operations may be called from any thread; one
+// request mutex lets only one run at a time, for its whole duration,
+// including its wait while requests are paused, so every later request queues
+// behind a paused one. The pause operations may be called from any thread.
+// init_shared_curl and clean_shared_curl run while no request is under way.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class agent_context;  // logic.h
+
+// A growing response buffer (raw header lines, status line included, each
+// ending in CR LF; or the body). Starts empty; owned by the caller.
+using http_buffer = std::string;
+
+// Trust anchors for the zelCloud requests and for the TLS layer of the broker
+// link: a PEM file and a hashed certificate directory. Unset unless the
+// agent's start-up code sets them, before any other thread runs.
+extern std::optional<std::string> ca_file;
+extern std::optional<std::string> ca_path;
+
+// Results of http_post_json. They line up with the control result codes, so
+// the discovery request hands them to the control tool unchanged.
+constexpr int kHttpOk = 0;
+constexpr int kHttpTimeout = -4;        // "transfer timeout": retry later
+constexpr int kHttpUnresolved = -7;     // "cannot resolve zelcloud address"
+constexpr int kHttpRefused = -8;        // "cannot connect to zelcloud - connection refused"
+constexpr int kHttpOtherFailure = 1;    // TLS failure, proxy failure, no handle, ...
+// Result of http_get_with_header / http_get on any transport failure.
+constexpr int kHttpGetFailure = -1;
+
+// Makes the share object (DNS cache and TLS session cache). Returns 0, or -1
+// when it cannot be made or configured; requests then run without it.
+int init_shared_curl();
+
+// Releases the share object (if any), then libcurl's global state.
+void clean_shared_curl();
+
+// POSTs `body` as application/json to `url`, with "Authorization" when the
+// context's identity has both an agent id and a claim code. Returns kHttpOk
+// with `status` set to the HTTP status (4xx and 5xx included: the caller
+// judges it), or kHttpTimeout, kHttpUnresolved, kHttpRefused or
+// kHttpOtherFailure with `status` untouched. `header` and `response_body`
+// receive what arrived (appended).
+int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
+                   long& status, http_buffer& header, http_buffer& response_body);
+
+// GETs `url` with "Authorization" as above and then `extra_header` (a whole
+// header line such as "X-Carrier-ID: 42") when given. Returns 0 with `status`
+// set, or kHttpGetFailure (-1) on any transport failure with `status` untouched.
+int http_get_with_header(const std::string& url, const agent_context& context,
+                         const std::optional<std::string>& extra_header, long& status,
+                         http_buffer& header, http_buffer& response_body);
+
+// http_get_with_header without an extra header.
+int http_get(const std::string& url, const agent_context& context, long& status, http_buffer& header,
+             http_buffer& response_body);
+
+// Holds every request that has not made its handle yet until
+// resume_http_requests; a request already under way runs to its end.
+void pause_http_requests();
+
+// Lets held requests go on, then wakes every sleeper of the sleep gate
+// (wake_sleepers), so retry waits of other threads end at once as well.
+void resume_http_requests();
+
+// 1 while requests are paused, else 0.
+int32_t http_requests_paused();
+
+// Seams for the tests only.
+namespace http_testing {
+// Number of threads inside a request operation (waiting for the request
+// mutex, held by the pause, or transferring).
+int requests_in_progress();
+// Number of requests currently held by the pause.
+int requests_held_by_pause();
+// Whether the share object is in place.
+bool share_in_place();
+}  // namespace http_testing
