@@ -61,8 +61,11 @@ int pvoSet(const char* key, const char* value);
 int pvoUnset(const char* key);
 
 /* Makes every set and unset of this process durable, merged over the latest
- * committed state. Returns 0 or a negative code; on error nothing is
- * committed and the pending changes are kept for a later commit. */
+ * committed state. Returns 0 or a negative code. On error nothing is
+ * committed and the pending changes are kept for a later commit, with one
+ * exception: when only the final sync of the folder fails, the new state is
+ * already in place (and the pending changes are done) but may not survive a
+ * power cut, and PVO_E_WRITE is returned. */
 int pvoCommit(void);
 
 /* Calls `visit` once for every key set (committed state with this process's
