@@ -6,6 +6,7 @@
 // it because it is released on another thread than the one that took it.
 #include "log/log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -15,10 +16,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <semaphore>
-#include <system_error>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,7 +32,7 @@ std::string log_file_path;
 std::string event_file_path;
 
 namespace log_testing {
-int (*flush_hook)(std::FILE*) = nullptr;
+ssize_t (*write_hook)(int, const void*, std::size_t) = nullptr;
 }
 
 namespace {
@@ -38,14 +41,22 @@ namespace {
 constexpr const char* kLevelWords[] = {"", "  DEBUG", "   INFO", "WARNING", "  ERROR", "", "", "E", "S"};
 constexpr int kEventWordEnd = 7;      // an event that is not a connection change
 constexpr int kEventWordChange = 8;   // "connected..." / "disconnected..."
+// Only the beginning of an event's text decides whether it is a connection change.
+constexpr std::string_view kConnectedPrefix = "connected";
+constexpr std::string_view kDisconnectedPrefix = "disconnected";
 constexpr std::size_t kTimeBufferSize = 256;
+// gzwrite takes an unsigned length; a live file that grew far past the
+// limit while rotations were skipped is left uncompressed beyond this.
+constexpr std::uint64_t kMaxCompressedInput = 0x7FFFFFFF;
+constexpr mode_t kLogFileMode = 0666;  // as fopen creates files; the umask applies
 
 // Guards the console output and the file step of every line that passes the filter.
 std::mutex log_mutex;
 // Held from a rotation until the compression of the rotated generations ends.
 std::binary_semaphore rotation_lock{1};
 
-// Every level above WARNING other than EVENT is written with the ERROR word.
+// Every level above WARNING other than EVENT is written with the ERROR word,
+// "  ERROR" (index 4), so no index outside the table can be reached.
 const char* level_word(int level) {
   if (level >= kLogDebug && level <= kLogWarning) return kLevelWords[level];
   return kLevelWords[kLogError];
@@ -93,8 +104,16 @@ void report_failure() {
   std::fwrite(kText, 1, sizeof kText - 1, stderr);
 }
 
-// Moves every generation one step up; a rename onto generation 5 drops the oldest.
+// Moves every generation one step up. Generation 5 is dropped when
+// generation 4 moves onto it: both of its forms go first, because a stale
+// plain generation 5 left beside a fresh compressed one would be compressed
+// over it by the next worker, replacing newer content with the oldest.
 void shift_generations(const std::string& path) {
+  int oldest = kLogRotateCount - 1;
+  if (file_exists(plain_generation(path, oldest)) || file_exists(compressed_generation(path, oldest))) {
+    ::unlink(plain_generation(path, kLogRotateCount).c_str());
+    ::unlink(compressed_generation(path, kLogRotateCount).c_str());
+  }
   for (int n = kLogRotateCount; n >= 1; --n) {
     std::string from = plain_generation(path, n - 1);
     if (file_exists(from)) std::rename(from.c_str(), plain_generation(path, n).c_str());
@@ -105,12 +124,13 @@ void shift_generations(const std::string& path) {
   }
 }
 
+// Rotation failures are not reported: the line is still written to the live file.
 void rotate(const std::string& path) {
   if (!rotation_lock.try_acquire()) return;  // a compression still runs: skip
-  shift_generations(path);
   try {
+    shift_generations(path);
     std::thread(log_compress_worker, path).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {  // no memory for the path copy, or no thread
     rotation_lock.release();
   }
 }
@@ -129,8 +149,54 @@ bool delete_oldest_generation(const std::string& path) {
   return false;
 }
 
-int flush_file(std::FILE* file) {
-  return log_testing::flush_hook ? log_testing::flush_hook(file) : std::fflush(file);
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  int close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd);
+  }
+
+ private:
+  int fd_;
+};
+
+ssize_t write_file(int fd, const void* data, std::size_t size) {
+  return log_testing::write_hook ? log_testing::write_hook(fd, data, size) : ::write(fd, data, size);
+}
+
+// Appends the whole line. The writes go straight to the descriptor rather
+// than through a stdio buffer: a stdio stream drops its buffered bytes when a
+// flush fails, so after a disk-full error a retried flush would "succeed"
+// with the line lost. Here a write that stops at ENOSPC resumes where it
+// stopped once the oldest rotated generation is deleted. Returns false with
+// errno set on failure.
+bool append_line(const std::string& path, const std::string& line) {
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogFileMode));
+  if (file.get() < 0) return false;
+  std::size_t written = 0;
+  while (written < line.size()) {
+    errno = 0;
+    ssize_t n = write_file(file.get(), line.data() + written, line.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ENOSPC && delete_oldest_generation(path)) continue;
+    int error = (n == 0) ? EIO : errno;
+    file.close();
+    errno = error;
+    return false;
+  }
+  return file.close() == 0;
 }
 
 // Appends one line to `path`, rotating first when the line would take the
@@ -139,9 +205,9 @@ void log_rotation_fwrite(const std::string& path, const char* source, int source
                          const std::string& message) {
   errno = 0;
   struct stat st{};
-  long size = 0;
+  std::int64_t size = 0;
   if (::stat(path.c_str(), &st) == 0) {
-    size = static_cast<long>(st.st_size);
+    size = static_cast<std::int64_t>(st.st_size);
   } else if (errno != ENOENT) {
     report_failure();
     return;
@@ -163,31 +229,53 @@ void log_rotation_fwrite(const std::string& path, const char* source, int source
                                        source, source_line, word, message.c_str());
 
   // A line that reaches the limit exactly does not rotate.
-  if (size + static_cast<long>(line.size()) > kLogMaxSize) rotate(path);
+  if (size + static_cast<std::int64_t>(line.size()) > kLogMaxSize) rotate(path);
 
-  std::FILE* file = std::fopen(path.c_str(), "a+");
-  if (file == nullptr) {
-    report_failure();
-    return;
-  }
-  int written = std::fprintf(file, "%s", line.c_str());
-  if (written < 0 || static_cast<std::size_t>(written) < line.size()) {
-    std::fclose(file);
-    report_failure();
-    return;
-  }
-  for (;;) {
-    errno = 0;
-    if (flush_file(file) == 0) break;
-    if (errno == ENOSPC && delete_oldest_generation(path)) {
-      std::clearerr(file);
-      continue;
-    }
-    std::fclose(file);
-    report_failure();
-    return;
-  }
-  if (std::fclose(file) != 0) report_failure();
+  if (!append_line(path, line)) report_failure();
+}
+
+// Keeps the caller's errno: a log call must not change what the caller is
+// about to report.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper&) = delete;
+  ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+ private:
+  int saved_;
+};
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Reads the whole plain generation; false when it cannot be read.
+bool read_whole_file(const std::string& path, std::vector<char>& content) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  struct stat st{};
+  if (::fstat(::fileno(file.get()), &st) != 0) return false;
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMaxCompressedInput) return false;
+  content.resize(static_cast<std::size_t>(st.st_size));
+  return std::fread(content.data(), 1, content.size(), file.get()) == content.size();
+}
+
+// Compresses plain generation n of `path` into compressed generation n and
+// deletes the plain one once the compressed one is complete.
+void compress_generation(const std::string& path, int n) {
+  std::string plain = plain_generation(path, n);
+  if (!file_exists(plain)) return;
+  std::vector<char> content;
+  if (!read_whole_file(plain, content) || content.empty()) return;
+  gzFile gz = ::gzopen(compressed_generation(path, n).c_str(), "wb");
+  if (gz == nullptr) return;
+  int wrote = ::gzwrite(gz, content.data(), static_cast<unsigned>(content.size()));
+  // gzwrite buffers: only a clean close proves the compressed generation is
+  // complete, so the plain one is kept otherwise and compressed next time.
+  bool closed = ::gzclose(gz) == Z_OK;
+  if (closed && wrote > 0 && static_cast<std::size_t>(wrote) == content.size()) ::unlink(plain.c_str());
 }
 
 }  // namespace
@@ -195,6 +283,7 @@ void log_rotation_fwrite(const std::string& path, const char* source, int source
 void log_message(int level, const char* source, int line, const char* format, ...) {
   if (level != kLogEvent && (level <= 0 || level < log_level)) return;
 
+  ErrnoKeeper keep_errno;
   std::lock_guard<std::mutex> guard(log_mutex);
   va_list args;
   va_start(args, format);
@@ -210,54 +299,49 @@ void log_message(int level, const char* source, int line, const char* format, ..
     return;
   }
 
-  std::string message;
-  bool formatted = format_text(message, format, args);
-  va_end(args);
-  if (!formatted) {
+  try {
+    std::string message;
+    bool formatted = format_text(message, format, args);
+    va_end(args);
+    if (!formatted) {
+      errno = ENOMEM;
+      report_failure();
+      return;
+    }
+
+    const std::string* path = &log_file_path;
+    int word_index;
+    if (level == kLogEvent && !event_file_path.empty()) {
+      path = &event_file_path;
+      bool change = message.starts_with(kConnectedPrefix) || message.starts_with(kDisconnectedPrefix);
+      word_index = change ? kEventWordChange : kEventWordEnd;
+    } else if (level == kLogEvent) {
+      word_index = kLogEvent;  // the empty word
+    } else {
+      word_index = (level >= kLogDebug && level <= kLogWarning) ? level : kLogError;
+    }
+    if (path->empty()) return;
+    log_rotation_fwrite(*path, source, line, word_index, message);
+  } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     report_failure();
-    return;
   }
-
-  const std::string* path = &log_file_path;
-  int word_index;
-  if (level == kLogEvent && !event_file_path.empty()) {
-    path = &event_file_path;
-    bool change = message.compare(0, 9, "connected") == 0 || message.compare(0, 12, "disconnected") == 0;
-    word_index = change ? kEventWordChange : kEventWordEnd;
-  } else if (level == kLogEvent) {
-    word_index = kLogEvent;  // the empty word
-  } else {
-    word_index = (level >= kLogDebug && level <= kLogWarning) ? level : kLogError;
-  }
-  if (path->empty()) return;
-  log_rotation_fwrite(*path, source, line, word_index, message);
 }
 
 void log_compress_worker(std::string path) {
+  // Released on every path, so a failed compression never blocks rotation.
+  struct RotationLockRelease {
+    ~RotationLockRelease() { rotation_lock.release(); }
+  } release_rotation_lock;
+
   for (int n = 1; n <= kLogRotateCount; ++n) {
-    std::string plain = plain_generation(path, n);
-    if (!file_exists(plain)) continue;
-    std::vector<char> content;
-    bool read_ok = false;
-    if (std::FILE* file = std::fopen(plain.c_str(), "rb")) {
-      struct stat st{};
-      if (::fstat(::fileno(file), &st) == 0) {
-        content.resize(static_cast<std::size_t>(st.st_size));
-        read_ok = std::fread(content.data(), 1, content.size(), file) == content.size();
-      }
-      std::fclose(file);
+    try {
+      compress_generation(path, n);
+    } catch (const std::exception&) {
+      // Compression failures are silent: the plain generation stays and the
+      // next rotation's worker tries again.
     }
-    if (!read_ok || content.empty()) continue;
-    gzFile gz = ::gzopen(compressed_generation(path, n).c_str(), "wb");
-    if (gz == nullptr) continue;
-    int wrote = ::gzwrite(gz, content.data(), static_cast<unsigned>(content.size()));
-    // gzwrite buffers: only a clean close proves the compressed generation is
-    // complete, so the plain one is kept otherwise and compressed next time.
-    bool closed = ::gzclose(gz) == Z_OK;
-    if (closed && wrote > 0 && static_cast<std::size_t>(wrote) == content.size()) ::unlink(plain.c_str());
   }
-  rotation_lock.release();
 }
 
 namespace log_testing {

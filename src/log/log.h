@@ -15,8 +15,10 @@
 // Any thread may log. Lines of different threads never interleave.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
-#include <cstdio>
+#include <cstdint>
 #include <string>
 
 // Levels. 5 is only a threshold: with log_level 5 nothing of levels 1-4 passes.
@@ -36,11 +38,16 @@ extern int log_to_file;            // default 1
 extern std::string log_file_path;  // default unset (empty: no file output)
 extern std::string event_file_path;  // when set, EVENT lines go there
 
-constexpr long kLogMaxSize = 4194304;  // size limit of one log file
+constexpr std::int64_t kLogMaxSize = 4194304;  // size limit of one log file
 constexpr int kLogRotateCount = 5;     // rotated generations kept
 
 // Writes one line; `format` ends with its own "\n". `source` is the calling
-// module's name, `line` its __LINE__.
+// module's name, `line` its __LINE__. Messages below `log_level` (and levels
+// of 0 or less) return at once without locking; EVENT is never filtered.
+// errno is the same after the call as before it. Failures to write the file
+// are reported on standard error ("Log rotation function failed") and the
+// line is dropped; a full disk first frees space by deleting the oldest
+// rotated generations one at a time.
 void log_message(int level, const char* source, int line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -52,8 +59,9 @@ void log_compress_worker(std::string path);
 
 // Seams for the tests only.
 namespace log_testing {
-// Replaces fflush on the log file (to simulate a full disk). nullptr: fflush.
-extern int (*flush_hook)(std::FILE*);
+// Replaces write(2) on the log and event files (to simulate a full disk).
+// nullptr: write(2). Set it only while no other thread logs.
+extern ssize_t (*write_hook)(int fd, const void* data, std::size_t size);
 // Blocks until no compression worker runs (takes and releases the rotation lock).
 void wait_for_compression();
 // Holds the rotation lock as a running compression would (true) or releases it.
