@@ -28,14 +28,14 @@
 
 // The agent context (settings and identity record of the cloud client). The
 // message sender only stores the pointer for the agent's own control requests.
-struct agent_context;
+class agent_context;  // cloud/logic.h
 
 // ---------------------------------------------------------------------------
 // Limits and constants of delivery.
 
-constexpr const char* kHandlerKeyPrefix = "zel_handler_";
+// The key prefix and the line buffer are kKeyHandlerPrefix and
+// kConfigHandlerBufferSize of config/config_keys.h.
 constexpr std::size_t kHandlerNameKeyChars = 117;  // name characters used in the key
-constexpr std::size_t kHandlerLineBufferSize = 1024;  // description line, with its NUL
 constexpr std::size_t kEndpointAddressMax = 255;   // longest endpoint address
 constexpr std::size_t kUnixSocketPathMax = 107;    // longest UNIX socket path
 constexpr std::size_t kPortTextChars = 8;          // port characters examined after ':'
