@@ -99,8 +99,9 @@ int log_openssl_errors();
 void log_ssl_error_code(int code, int error_number);
 
 // Reads up to `size` bytes. Returns the count read (> 0); 0 with errno EAGAIN
-// when TLS needs more input (or a non-blocking socket has none); 0 when the
-// peer closed; negative on error; -1 for a null connection.
+// when TLS needs more input; 0 with errno 0 when the peer closed; negative on
+// error (a plain link returns read's own result: -1 with errno EAGAIN when a
+// non-blocking socket has nothing); -1 for a null connection.
 int connection_read(connection* conn, void* buffer, std::size_t size);
 
 // One write (SSL_write, or send with MSG_NOSIGNAL). Returns its byte count,

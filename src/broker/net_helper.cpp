@@ -1,0 +1,205 @@
+// Socket helpers: keepalive, whole-buffer reads and sends, and the bounded
+// waits of the broker link's set-up.
+#include "broker/net_helper.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "broker/ssl_routine.h"
+#include "broker/zelbroker_connection.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr const char* kLogModule = "net_helper";
+constexpr int kMillisecondsPerSecond = 1000;
+
+std::atomic<int> g_step_timeout_ms{kBrokerStepTimeoutSeconds * kMillisecondsPerSecond};
+
+// Restores the thread's signal mask when a wait ends, however it ends.
+class SignalMaskRestorer {
+ public:
+  explicit SignalMaskRestorer(const sigset_t& mask) : mask_(mask) {}
+  ~SignalMaskRestorer() { pthread_sigmask(SIG_SETMASK, &mask_, nullptr); }
+  SignalMaskRestorer(const SignalMaskRestorer&) = delete;
+  SignalMaskRestorer& operator=(const SignalMaskRestorer&) = delete;
+
+ private:
+  sigset_t mask_;
+};
+
+sigset_t only_signal(int signal_number) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  return set;
+}
+
+bool sigpipe_pending() {
+  sigset_t pending;
+  sigemptyset(&pending);
+  return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+}
+
+// read/write sizes are ints; larger requests are served in int-sized pieces.
+std::size_t clamp_to_int(std::size_t size) {
+  return size > static_cast<std::size_t>(INT_MAX) ? static_cast<std::size_t>(INT_MAX) : size;
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) noexcept {
+  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+  fd_ = fd;
+}
+
+ScopedSigpipeBlock::ScopedSigpipeBlock() noexcept {
+  sigset_t pipe_set = only_signal(SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask_);
+  was_pending_ = sigpipe_pending();
+}
+
+ScopedSigpipeBlock::~ScopedSigpipeBlock() {
+  // A SIGPIPE that was already pending belongs to someone else: leave it.
+  if (!was_pending_ && sigpipe_pending()) {
+    sigset_t pipe_set = only_signal(SIGPIPE);
+    const timespec no_wait{0, 0};
+    while (sigtimedwait(&pipe_set, nullptr, &no_wait) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+int enable_keepalive(int sock) {
+  int on = 1;
+  if (setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+    ZLOG(kLogError, "setsockopt(): %s.\n", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int set_keepalive(int sock, std::uint32_t idle_seconds, std::uint32_t probe_count,
+                  std::uint32_t interval_seconds) {
+  if (enable_keepalive(sock) != 0) return -1;
+  // The kernel takes ints; the advisor's values are handed through unchanged.
+  int idle = static_cast<int>(idle_seconds);
+  if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0) {
+    ZLOG(kLogError, "Cannot set TCP_KEEPIDLE - setsockopt(): %s.\n", std::strerror(errno));
+    return -1;
+  }
+  int count = static_cast<int>(probe_count);
+  if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0) {
+    ZLOG(kLogError, "Cannot set TCP_KEEPCNT - setsockopt(): %s.\n", std::strerror(errno));
+    return -1;
+  }
+  int interval = static_cast<int>(interval_seconds);
+  if (setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0) {
+    ZLOG(kLogError, "Cannot set TCP_KEEPINTVL - setsockopt(): %s.\n", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int read_exact(connection* conn, void* buffer, std::size_t length) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < length) {
+    int got = connection_read(conn, bytes + done, clamp_to_int(length - done));
+    if (got > 0) {
+      done += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0) {
+      ZLOG(kLogDebug, "Connection was closed.\n");
+      return 0;
+    }
+    if (errno == EINTR) {
+      ZLOG(kLogDebug, "recv was interrupted by signal.\n");
+      if (keep_connection.load() == 0) return -1;
+      continue;
+    }
+    int error = errno;
+    ZLOG(kLogError, "Cannot read data from socket. errno = %d - %s.\n", error,
+         std::strerror(error));
+    return -1;
+  }
+  return static_cast<int>(length);
+}
+
+int send_all(int sock, const void* buffer, std::size_t length) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t sent = send(sock, bytes + done, clamp_to_int(length - done), MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent == 0) {
+      ZLOG(kLogDebug, "Connection was closed.\n");
+      return 0;
+    }
+    if (errno == EINTR) {
+      ZLOG(kLogDebug, "EINTR. ignore it.\n");
+      continue;
+    }
+    int error = errno;
+    ZLOG(kLogError, "Send data to socket error. errno = %d - %s.\n", error, std::strerror(error));
+    return -1;
+  }
+  return static_cast<int>(length);
+}
+
+int broker_step_timeout_ms() { return g_step_timeout_ms.load(); }
+
+StepDeadline broker_step_deadline() {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(broker_step_timeout_ms());
+}
+
+int wait_for_socket(int sock, short events, StepDeadline deadline, const char* step) {
+  // SIGUSR1 stays blocked while keep_connection is checked and is let through
+  // only by ppoll itself: a stop that clears the flag after the check still
+  // interrupts the wait, and one that cleared it before is seen by the check.
+  const sigset_t usr1 = only_signal(SIGUSR1);
+  sigset_t wait_mask;
+  pthread_sigmask(SIG_BLOCK, &usr1, &wait_mask);
+  SignalMaskRestorer restore(wait_mask);
+
+  for (;;) {
+    if (keep_connection.load() == 0) {
+      ZLOG(kLogDebug, "Broker link is stopping, %s abandoned.\n", step);
+      return -1;
+    }
+    auto remaining = deadline - std::chrono::steady_clock::now();
+    if (remaining <= std::chrono::steady_clock::duration::zero()) {
+      ZLOG(kLogWarning, "Timed out after %d ms waiting for %s.\n", broker_step_timeout_ms(), step);
+      return 0;
+    }
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
+    auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds);
+    const timespec timeout{static_cast<time_t>(seconds.count()),
+                           static_cast<long>(nanoseconds.count())};
+    pollfd entry{sock, events, 0};
+    int ready = ppoll(&entry, 1, &timeout, &wait_mask);
+    if (ready > 0) return 1;
+    if (ready == 0 || errno == EINTR) continue;
+    ZLOG(kLogDebug, "%s:%s:%d: error %d\n", kLogModule, "wait_for_socket", __LINE__, errno);
+    return -1;
+  }
+}
+
+namespace net_testing {
+void set_broker_step_timeout_ms(int milliseconds) {
+  g_step_timeout_ms.store(milliseconds > 0 ? milliseconds
+                                           : kBrokerStepTimeoutSeconds * kMillisecondsPerSecond);
+}
+}  // namespace net_testing
