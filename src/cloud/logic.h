@@ -53,8 +53,9 @@ constexpr int32_t kStateEventRegistered = 2;
 constexpr int32_t kStateEventClaimed = 3;
 constexpr int32_t kStateEventConnected = 4;
 
-// Handler names of the local side.
-constexpr const char* kEventSinkHandler = "event_sink";
+// Handler names of the local side: agent-state reports go to "event_sink"
+// (kEventSinkHandler, delivery/message_sender.h), service notifications to
+// this prefix followed by the service name.
 constexpr const char* kServiceHandlerPrefix = "event_sink_";
 constexpr std::size_t kServiceNameInHandlerMax = 116;  // characters of the service kept
 

@@ -1,0 +1,390 @@
+// The HTTPS client over libcurl's easy interface. One easy handle per
+// request, thrown away after it; one share object for the whole process so
+// that consecutive requests reuse DNS answers and TLS sessions.
+//
+// Locks: the request mutex is taken first and held for the whole request; the
+// pause mutex is taken inside it while a request waits out the pause; the
+// share mutexes are taken by libcurl inside a transfer. The Logger's mutex is
+// innermost.
+#include "cloud/http_helper.h"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <atomic>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "cloud/logic.h"
+#include "config/config.h"
+#include "daemon/daemon.h"
+#include "log/log.h"
+
+std::optional<std::string> ca_file;
+std::optional<std::string> ca_path;
+
+namespace {
+
+constexpr const char* kLogModule = "http_helper";
+
+// Proxy modes of zel_zelcloud_use_proxy.
+constexpr uint32_t kProxyNone = 0;
+constexpr uint32_t kProxyHttp = 1;
+constexpr uint32_t kProxyHttps = 2;
+constexpr uint32_t kProxySocks4 = 3;
+constexpr uint32_t kProxySocks5 = 4;
+// Mode 2 always goes through the device's local HTTPS-capable proxy.
+constexpr const char* kLocalHttpsProxy = "127.0.0.1:3128";
+
+constexpr const char* kJsonContentType = "Content-Type: application/json";
+constexpr const char* kAuthorizationPrefix = "Authorization: ";
+
+// Slots of the share mutexes, by the kind of data libcurl asks to lock.
+constexpr std::size_t kShareSlotDefault = 0;  // cookies and any kind not named
+constexpr std::size_t kShareSlotDns = 1;
+constexpr std::size_t kShareSlotSslSession = 2;
+constexpr std::size_t kShareSlotShare = 3;
+constexpr std::size_t kShareSlots = 4;
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// The share object: null until init_shared_curl succeeds, null again after
+// clean_shared_curl. Read by every request and by the lock callbacks.
+std::atomic<CURLSH*> share_handle{nullptr};
+std::array<std::mutex, kShareSlots> share_mutexes;
+
+// Serialises all requests, for their whole duration.
+std::mutex request_mutex;
+
+// The pause switch. The flag is written under pause_mutex and read with or
+// without it; a held request waits on pause_resumed under pause_mutex, so a
+// resume can never slip in between its test of the flag and its wait.
+std::atomic<int32_t> pause_flag{0};
+std::mutex pause_mutex;
+std::condition_variable pause_resumed;
+
+// Test observation only.
+std::atomic<int> in_progress{0};
+std::atomic<int> held_by_pause{0};
+
+struct InProgress {
+  InProgress() { ++in_progress; }
+  ~InProgress() { --in_progress; }
+  InProgress(const InProgress&) = delete;
+  InProgress& operator=(const InProgress&) = delete;
+};
+
+std::size_t share_slot(curl_lock_data data) {
+  switch (data) {
+    case CURL_LOCK_DATA_DNS: return kShareSlotDns;
+    case CURL_LOCK_DATA_SSL_SESSION: return kShareSlotSslSession;
+    case CURL_LOCK_DATA_SHARE: return kShareSlotShare;
+    default: return kShareSlotDefault;
+  }
+}
+
+// The access mode libcurl passes (shared or single) is ignored: every lock
+// takes the whole mutex.
+void share_lock(CURL*, curl_lock_data data, curl_lock_access, void*) {
+  if (share_handle.load() == nullptr) return;
+  share_mutexes[share_slot(data)].lock();
+}
+
+void share_unlock(CURL*, curl_lock_data data, void*) {
+  if (share_handle.load() == nullptr) return;
+  share_mutexes[share_slot(data)].unlock();
+}
+
+// libcurl's write callback for both buffers: no header function is set, so
+// header lines reach it too, with the header buffer as its data.
+std::size_t accumulate_response(char* piece, std::size_t size, std::size_t count, void* buffer) {
+  std::size_t bytes = size * count;
+  try {
+    static_cast<http_buffer*>(buffer)->append(piece, bytes);
+  } catch (const std::bad_alloc&) {
+    ZLOG(kLogError, "not enough memory (realloc returned NULL).\n");
+    return 0;  // makes libcurl abort the transfer
+  }
+  return bytes;
+}
+
+[[noreturn]] void out_of_memory() {
+  ZLOG(kLogError, "malloc().\n");
+  std::exit(1);
+}
+
+// Appends one header line. A line with a line break is not sent: it would let
+// its value (an identity from the store or the cloud, a carrier id from a
+// control request) add header lines of its own to the request.
+void append_header(SlistPtr& list, const std::string& line) {
+  if (line.find_first_of("\r\n") != std::string::npos) {
+    ZLOG(kLogError, "Header line with a line break is not sent.\n");
+    return;
+  }
+  curl_slist* head = curl_slist_append(list.get(), line.c_str());
+  if (head == nullptr) out_of_memory();  // the old list is still owned by `list`
+  (void)list.release();
+  list.reset(head);
+}
+
+// libcurl takes its time-outs as long, which has 32 bits on the target.
+long seconds_option(uint32_t seconds) {
+  return seconds > static_cast<uint32_t>(LONG_MAX) ? LONG_MAX : static_cast<long>(seconds);
+}
+
+void set_proxy(CURL* handle) {
+  uint32_t mode = config_get_uint32_default(kKeyZelcloudUseProxy, kDefaultZelcloudUseProxy);
+  if (mode == kProxyNone) return;
+  std::optional<std::string> host = config_get_string(kKeyZelcloudProxyHostname);
+  std::optional<std::string> port = config_get_string(kKeyZelcloudProxyPort);
+  if (host && port) {
+    std::string address = *host + ":" + *port;
+    curl_easy_setopt(handle, CURLOPT_PROXY, address.c_str());  // libcurl copies it
+    switch (mode) {
+      case kProxyHttp:
+        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+        curl_easy_setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+        break;
+      case kProxyHttps:
+        curl_easy_setopt(handle, CURLOPT_PROXY, kLocalHttpsProxy);
+        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+        break;
+      case kProxySocks4:
+        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_SOCKS4));
+        break;
+      case kProxySocks5:
+        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_SOCKS5));
+        break;
+      default:
+        break;  // libcurl's default type, HTTP
+    }
+  } else {
+    ZLOG(kLogError, "Could not get proxy address/proxy port values from config");
+  }
+  std::optional<std::string> user = config_get_string(kKeyZelcloudProxyUsername);
+  std::optional<std::string> password = config_get_string(kKeyZelcloudProxyPassword);
+  if (user && password) {
+    // Set apart rather than as "user:password", so that a colon in the user
+    // name cannot move the split.
+    curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, user->c_str());
+    curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, password->c_str());
+  }
+}
+
+// Holds the caller while requests are paused; the request mutex stays held,
+// so every later request queues behind this one.
+void wait_while_paused() {
+  std::unique_lock<std::mutex> lock(pause_mutex);
+  if (pause_flag.load() != 1) return;
+  ++held_by_pause;
+  while (pause_flag.load() == 1) {
+    ZLOG(kLogDebug, "Pause http request until we allow to do it\n");
+    pause_resumed.wait(lock);
+  }
+  --held_by_pause;
+}
+
+// One easy handle with every option of a cloud request; null when libcurl
+// cannot make it or refuses the TLS floor. Waits out the pause before it
+// returns, so the time-outs count only from the transfer.
+EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, http_buffer& header,
+                           http_buffer& body) {
+  EasyPtr handle(curl_easy_init());
+  if (handle) {
+    CURL* h = handle.get();
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, seconds_option(request_timeout));
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, seconds_option(connect_timeout));
+    curl_easy_setopt(h, CURLOPT_SHARE, share_handle.load());
+    set_proxy(h);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, accumulate_response);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &header);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
+    if (ca_path) curl_easy_setopt(h, CURLOPT_CAPATH, ca_path->c_str());
+    if (ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, ca_file->c_str());
+    // The peer is always verified (the default trust store when no anchor is
+    // configured): the requests carry the device's credentials.
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    if (curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) != CURLE_OK) {
+      ZLOG(kLogError, "Can not enforce curl to TLS v1.2 or later\n");
+      handle.reset();
+    }
+  }
+  wait_while_paused();
+  return handle;
+}
+
+std::optional<std::string> authorization_header(const agent_context& context) {
+  identity id = context.current_identity();
+  if (!id.agent_id || !id.claim_code) return std::nullopt;
+  return kAuthorizationPrefix + *id.agent_id + ":" + *id.claim_code;
+}
+
+}  // namespace
+
+int init_shared_curl() {
+  constexpr const char* kOperation = "init_shared_curl";
+  ZLOG(kLogDebug, "curl_share_init...\n");
+  CURLSH* share = curl_share_init();
+  if (share == nullptr) {
+    ZLOG(kLogError, "%s: error initializing the share structure\n", kOperation);
+    return -1;
+  }
+  share_handle.store(share);
+  ZLOG(kLogDebug, "curl_share_setopt...\n");
+  CURLSHcode rc = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, share_lock);
+  if (rc != CURLSHE_OK) {
+    ZLOG(kLogError, "%s: error setting the curl share lock function %d(%s)\n", kOperation,
+         static_cast<int>(rc), curl_share_strerror(rc));
+    return -1;
+  }
+  ZLOG(kLogDebug, "curl_share_setopt...\n");
+  rc = curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, share_unlock);
+  if (rc != CURLSHE_OK) {
+    ZLOG(kLogError, "%s: error setting the curl share unlock function %d(%s)\n", kOperation,
+         static_cast<int>(rc), curl_share_strerror(rc));
+    return -1;
+  }
+  ZLOG(kLogDebug, "curl_share_setopt...\n");
+  rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  if (rc != CURLSHE_OK) {
+    ZLOG(kLogError, "%s: error enabling curl dns sharing %d(%s)\n", kOperation, static_cast<int>(rc),
+         curl_share_strerror(rc));
+    return -1;
+  }
+  ZLOG(kLogDebug, "curl_share_setopt...\n");
+  rc = curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  if (rc != CURLSHE_OK) {
+    std::printf("%s: error enabling curl ssl session sharing %d(%s)\n", kOperation, static_cast<int>(rc),
+                curl_share_strerror(rc));
+    return -1;
+  }
+  ZLOG(kLogDebug, "init_shared_curl END\n");
+  return 0;
+}
+
+void clean_shared_curl() {
+  CURLSH* share = share_handle.exchange(nullptr);
+  if (share != nullptr && curl_share_cleanup(share) != CURLSHE_OK) {
+    ZLOG(kLogError, "%s: error cleaning up the share structure\n", "clean_shared_curl");
+  }
+  curl_global_cleanup();
+}
+
+int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
+                   long& status, http_buffer& header, http_buffer& response_body) {
+  InProgress counted;
+  std::lock_guard<std::mutex> request(request_mutex);
+  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header, response_body);
+  if (!handle) {
+    ZLOG(kLogError, "curl initialization error.\n");
+    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", url.c_str());
+    return kHttpOtherFailure;
+  }
+  CURL* h = handle.get();
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  SlistPtr headers;
+  append_header(headers, kJsonContentType);
+  std::optional<std::string> authorization = authorization_header(context);
+  if (authorization) append_header(headers, *authorization);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());  // `body` outlives the transfer
+
+  CURLcode rc = curl_easy_perform(h);
+  if (rc == CURLE_OK) {
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return kHttpOk;
+  }
+  ZLOG(kLogError, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", url.c_str(),
+       static_cast<int>(rc), curl_easy_strerror(rc));
+  ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", url.c_str(),
+       static_cast<int>(rc), curl_easy_strerror(rc));
+  switch (rc) {
+    case CURLE_COULDNT_RESOLVE_HOST: return kHttpUnresolved;
+    case CURLE_COULDNT_CONNECT: return kHttpRefused;
+    case CURLE_OPERATION_TIMEDOUT: return kHttpTimeout;
+    default: return kHttpOtherFailure;
+  }
+}
+
+int http_get_with_header(const std::string& url, const agent_context& context,
+                         const std::optional<std::string>& extra_header, long& status,
+                         http_buffer& header, http_buffer& response_body) {
+  InProgress counted;
+  std::lock_guard<std::mutex> request(request_mutex);
+  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header, response_body);
+  if (!handle) {
+    ZLOG(kLogError, "curl initialization error.\n");
+    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", url.c_str());
+    return kHttpGetFailure;
+  }
+  CURL* h = handle.get();
+  ZLOG(kLogDebug, "Setup URL for CURL handle.\n");
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  SlistPtr headers;
+  std::optional<std::string> authorization = authorization_header(context);
+  if (authorization) append_header(headers, *authorization);
+  if (extra_header) {
+    ZLOG(kLogDebug, "appending additional header %s.\n", extra_header->c_str());
+    append_header(headers, *extra_header);
+  }
+  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+  ZLOG(kLogDebug, "Performing CURL request.\n");
+  CURLcode rc = curl_easy_perform(h);
+  int result = kHttpGetFailure;
+  if (rc == CURLE_OK) {
+    ZLOG(kLogDebug, "CURL request was successfully performed.\n");
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    result = 0;
+  } else {
+    ZLOG(kLogError, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", url.c_str(),
+         static_cast<int>(rc), curl_easy_strerror(rc));
+    ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", url.c_str(),
+         static_cast<int>(rc), curl_easy_strerror(rc));
+  }
+  ZLOG(kLogDebug, "Deleting CURL handle.\n");
+  return result;
+}
+
+int http_get(const std::string& url, const agent_context& context, long& status, http_buffer& header,
+             http_buffer& response_body) {
+  return http_get_with_header(url, context, std::nullopt, status, header, response_body);
+}
+
+void pause_http_requests() {
+  std::lock_guard<std::mutex> lock(pause_mutex);
+  pause_flag.store(1);
+}
+
+void resume_http_requests() {
+  {
+    std::lock_guard<std::mutex> lock(pause_mutex);
+    pause_flag.store(0);
+  }
+  pause_resumed.notify_all();
+  wake_sleepers();
+}
+
+int32_t http_requests_paused() { return pause_flag.load(); }
+
+namespace http_testing {
+int requests_in_progress() { return in_progress.load(); }
+int requests_held_by_pause() { return held_by_pause.load(); }
+bool share_in_place() { return share_handle.load() != nullptr; }
+}  // namespace http_testing

@@ -1,0 +1,548 @@
+// The fake zelCloud: a small HTTP/1.1 server over OpenSSL (or plain TCP) on
+// 127.0.0.1 with an ephemeral port. One accept thread; one thread per
+// connection that reads requests (Content-Length bodies, "Expect:
+// 100-continue" honoured), records them, and answers as programmed.
+//
+// Stopping: the accept thread waits in poll on the listening socket and a
+// wake pipe; connection threads blocked in a read are ended by shutting their
+// socket down; delays and stalls wait on a condition variable that stop()
+// signals.
+#include "fakes/fake_zelcloud.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace zeltest {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 16384;
+constexpr std::size_t kMaxHeaderBytes = 1 << 20;  // a request head larger than this is dropped
+constexpr int kListenBacklog = 64;
+constexpr unsigned char kSessionIdContext[] = "fake_zelcloud";
+
+struct SslCtxDeleter {
+  void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslDeleter {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string trim(const std::string& text) {
+  std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  std::size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
+const char* reason_phrase(int status) {
+  switch (status) {
+    case 100: return "Continue";
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 409: return "Conflict";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+  }
+}
+
+std::string route_key(const std::string& method, const std::string& path) { return method + " " + path; }
+
+// One accepted connection, plain or TLS.
+class Connection {
+ public:
+  Connection(UniqueFd fd, SSL* ssl) : fd_(std::move(fd)), ssl_(ssl) {}
+  int fd() const { return fd_.get(); }
+  SSL* ssl() const { return ssl_.get(); }
+
+  // Bytes read (0 at end of stream or on any error).
+  std::size_t read_some(char* buffer, std::size_t size) {
+    if (ssl_) {
+      int n = SSL_read(ssl_.get(), buffer, static_cast<int>(size));
+      return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    for (;;) {
+      ssize_t n = ::recv(fd_.get(), buffer, size, 0);
+      if (n < 0 && errno == EINTR) continue;
+      return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+  }
+
+  bool write_all(const std::string& data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+      if (ssl_) {
+        int n = SSL_write(ssl_.get(), data.data() + sent, static_cast<int>(data.size() - sent));
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+      } else {
+        ssize_t n = ::send(fd_.get(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+      }
+    }
+    return true;
+  }
+
+  void close_tls() {
+    if (ssl_) SSL_shutdown(ssl_.get());
+  }
+
+ private:
+  UniqueFd fd_;
+  std::unique_ptr<SSL, SslDeleter> ssl_;
+};
+
+}  // namespace
+
+// --- RecordedRequest ---
+
+std::string RecordedRequest::path() const { return target.substr(0, target.find('?')); }
+
+std::string RecordedRequest::query() const {
+  std::size_t mark = target.find('?');
+  return mark == std::string::npos ? "" : target.substr(mark + 1);
+}
+
+std::optional<std::string> RecordedRequest::header(const std::string& name) const {
+  std::string wanted = lower(name);
+  for (const auto& [key, value] : headers) {
+    if (lower(key) == wanted) return value;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> RecordedRequest::header_names() const {
+  std::vector<std::string> names;
+  for (const auto& header : headers) names.push_back(header.first);
+  return names;
+}
+
+// --- FakeZelCloud::Impl ---
+
+struct FakeZelCloud::Impl {
+  Options options;
+  UniqueFd listen_fd;
+  UniqueFd wake_read;
+  UniqueFd wake_write;
+  std::unique_ptr<SSL_CTX, SslCtxDeleter> ctx;
+  std::thread accept_thread;
+
+  mutable std::mutex mutex;                 // guards everything below
+  mutable std::condition_variable changed;  // requests recorded, stop, release
+  bool stopping = false;
+  uint64_t release_generation = 0;
+  std::vector<RecordedRequest> recorded;
+  std::map<std::string, FakeAnswer> standing;
+  std::map<std::string, std::deque<FakeAnswer>> queued;
+  std::optional<FakeAnswer> default_answer;
+  std::function<FakeAnswer(const RecordedRequest&)> handler;
+  std::size_t connections = 0;
+  std::size_t full_handshakes = 0;
+  std::size_t resumed_handshakes = 0;
+  std::size_t stalled = 0;
+  std::set<int> open_fds;  // sockets of live connections, shut down by stop()
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::list<Worker> workers;
+
+  void start();
+  void accept_loop();
+  void serve(UniqueFd fd);
+  bool read_request(Connection& connection, std::string& pending, RecordedRequest& request);
+  FakeAnswer choose_answer(const RecordedRequest& request);
+  bool wait_delay(std::chrono::milliseconds delay);
+  void wait_stall();
+  void reap_finished();
+  void stop();
+};
+
+void FakeZelCloud::Impl::start() {
+  // A peer that leaves while the fake writes must not end the test process.
+  ::signal(SIGPIPE, SIG_IGN);
+  if (options.tls) {
+    ctx.reset(SSL_CTX_new(TLS_server_method()));
+    if (!ctx) throw std::runtime_error("fake zelCloud: SSL_CTX_new failed");
+    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+    if (SSL_CTX_use_certificate_chain_file(ctx.get(), options.cert_file.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx.get(), options.key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx.get()) != 1) {
+      throw std::runtime_error("fake zelCloud: cannot load " + options.cert_file + " / " + options.key_file);
+    }
+    SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_SERVER);
+    SSL_CTX_set_session_id_context(ctx.get(), kSessionIdContext, sizeof(kSessionIdContext) - 1);
+  }
+  listen_fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (listen_fd.get() < 0) throw std::runtime_error("fake zelCloud: socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  if (::bind(listen_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listen_fd.get(), kListenBacklog) != 0) {
+    throw std::runtime_error("fake zelCloud: bind/listen failed");
+  }
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("fake zelCloud: pipe failed");
+  wake_read = UniqueFd(pipe_fds[0]);
+  wake_write = UniqueFd(pipe_fds[1]);
+  accept_thread = std::thread([this] { accept_loop(); });
+}
+
+void FakeZelCloud::Impl::accept_loop() {
+  for (;;) {
+    pollfd fds[2] = {{listen_fd.get(), POLLIN, 0}, {wake_read.get(), POLLIN, 0}};
+    int n = ::poll(fds, 2, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    int fd = ::accept4(listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) {
+      ::close(fd);
+      return;
+    }
+    ++connections;
+    open_fds.insert(fd);
+    reap_finished();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers.push_back(Worker{std::thread([this, fd, done] {
+                               serve(UniqueFd(fd));
+                               done->store(true);
+                             }),
+                             done});
+  }
+}
+
+// With `mutex` held.
+void FakeZelCloud::Impl::reap_finished() {
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool FakeZelCloud::Impl::read_request(Connection& connection, std::string& pending, RecordedRequest& request) {
+  char buffer[kReadChunk];
+  std::size_t head_end;
+  while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
+    if (pending.size() > kMaxHeaderBytes) return false;
+    std::size_t n = connection.read_some(buffer, sizeof(buffer));
+    if (n == 0) return false;
+    pending.append(buffer, n);
+  }
+  std::string head = pending.substr(0, head_end);
+  pending.erase(0, head_end + 4);
+
+  std::size_t line_end = head.find("\r\n");
+  std::string request_line = head.substr(0, line_end);
+  std::size_t first_space = request_line.find(' ');
+  std::size_t second_space = request_line.find(' ', first_space + 1);
+  if (first_space == std::string::npos || second_space == std::string::npos) return false;
+  request.method = request_line.substr(0, first_space);
+  request.target = request_line.substr(first_space + 1, second_space - first_space - 1);
+  std::size_t position = line_end == std::string::npos ? head.size() : line_end + 2;
+  while (position < head.size()) {
+    std::size_t end = head.find("\r\n", position);
+    if (end == std::string::npos) end = head.size();
+    std::string line = head.substr(position, end - position);
+    std::size_t colon = line.find(':');
+    if (colon != std::string::npos) request.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+    position = end + 2;
+  }
+
+  std::size_t length = 0;
+  if (auto content_length = request.header("Content-Length")) {
+    length = static_cast<std::size_t>(std::strtoull(content_length->c_str(), nullptr, 10));
+  }
+  if (auto expect = request.header("Expect"); expect && lower(*expect) == "100-continue" && pending.size() < length) {
+    if (!connection.write_all("HTTP/1.1 100 Continue\r\n\r\n")) return false;
+  }
+  while (pending.size() < length) {
+    std::size_t n = connection.read_some(buffer, sizeof(buffer));
+    if (n == 0) return false;
+    pending.append(buffer, n);
+  }
+  request.body = pending.substr(0, length);
+  pending.erase(0, length);
+  return true;
+}
+
+FakeAnswer FakeZelCloud::Impl::choose_answer(const RecordedRequest& request) {
+  std::function<FakeAnswer(const RecordedRequest&)> chosen_handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (handler) {
+      chosen_handler = handler;
+    } else {
+      std::string key = route_key(request.method, request.path());
+      auto queue = queued.find(key);
+      if (queue != queued.end() && !queue->second.empty()) {
+        FakeAnswer answer = std::move(queue->second.front());
+        queue->second.pop_front();
+        return answer;
+      }
+      auto found = standing.find(key);
+      if (found != standing.end()) return found->second;
+      if (default_answer) return *default_answer;
+      FakeAnswer not_found;
+      not_found.status = 404;
+      return not_found;
+    }
+  }
+  return chosen_handler(request);
+}
+
+// False when stopped during the delay.
+bool FakeZelCloud::Impl::wait_delay(std::chrono::milliseconds delay) {
+  std::unique_lock<std::mutex> lock(mutex);
+  return !changed.wait_for(lock, delay, [this] { return stopping; });
+}
+
+void FakeZelCloud::Impl::wait_stall() {
+  std::unique_lock<std::mutex> lock(mutex);
+  uint64_t generation = release_generation;
+  ++stalled;
+  changed.notify_all();
+  changed.wait(lock, [&] { return stopping || release_generation != generation; });
+  --stalled;
+}
+
+void FakeZelCloud::Impl::serve(UniqueFd fd) {
+  int raw_fd = fd.get();
+  SSL* ssl = nullptr;
+  if (ctx) {
+    ssl = SSL_new(ctx.get());
+    if (ssl != nullptr) SSL_set_fd(ssl, raw_fd);
+  }
+  Connection connection(std::move(fd), ssl);
+  bool ok = !ctx || (ssl != nullptr && SSL_accept(ssl) == 1);
+  bool resumed = false;
+  if (ok && ssl != nullptr) {
+    resumed = SSL_session_reused(ssl) == 1;
+    std::lock_guard<std::mutex> lock(mutex);
+    ++(resumed ? resumed_handshakes : full_handshakes);
+  }
+  ERR_clear_error();
+
+  std::string pending;
+  while (ok) {
+    RecordedRequest request;
+    request.tls = ssl != nullptr;
+    request.tls_resumed = resumed;
+    if (!read_request(connection, pending, request)) break;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      recorded.push_back(request);
+    }
+    changed.notify_all();
+
+    FakeAnswer answer = choose_answer(request);
+    if (answer.delay.count() > 0 && !wait_delay(answer.delay)) break;
+    if (answer.behaviour == FakeBehaviour::kCloseWithoutAnswer) break;
+    if (answer.behaviour == FakeBehaviour::kStall) {
+      wait_stall();
+      break;
+    }
+    if (answer.behaviour == FakeBehaviour::kRaw) {
+      connection.write_all(answer.raw);
+      break;
+    }
+    std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " " + reason_phrase(answer.status) + "\r\n";
+    head += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+    if (!answer.body.empty()) head += "Content-Type: application/json\r\n";
+    for (const auto& [name, value] : answer.headers) head += name + ": " + value + "\r\n";
+    head += "\r\n";
+    if (answer.behaviour == FakeBehaviour::kCloseAfterHeaders) {
+      connection.write_all(head);
+      break;
+    }
+    if (!connection.write_all(head + answer.body)) break;
+  }
+  connection.close_tls();
+  std::lock_guard<std::mutex> lock(mutex);
+  open_fds.erase(raw_fd);
+  // `connection` closes the socket after this scope; the set no longer names it.
+}
+
+void FakeZelCloud::Impl::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) return;
+    stopping = true;
+    for (int fd : open_fds) ::shutdown(fd, SHUT_RDWR);
+  }
+  changed.notify_all();
+  char byte = 's';
+  if (::write(wake_write.get(), &byte, 1) < 0) { /* the accept thread also ends on close */ }
+  if (accept_thread.joinable()) accept_thread.join();
+  std::list<Worker> remaining;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    remaining.swap(workers);
+  }
+  for (Worker& worker : remaining) worker.thread.join();
+}
+
+// --- FakeZelCloud ---
+
+FakeZelCloud::FakeZelCloud(const std::string& cert_file, const std::string& key_file)
+    : FakeZelCloud(Options{true, cert_file, key_file}) {}
+
+FakeZelCloud::FakeZelCloud(const Options& options) : impl_(std::make_unique<Impl>()), tls_(options.tls) {
+  impl_->options = options;
+  impl_->start();
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  ::getsockname(impl_->listen_fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+}
+
+FakeZelCloud::~FakeZelCloud() { stop(); }
+
+std::string FakeZelCloud::url(const std::string& path) const { return url_with_host("localhost", path); }
+
+std::string FakeZelCloud::url_with_host(const std::string& host, const std::string& path) const {
+  return std::string(tls_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + path;
+}
+
+void FakeZelCloud::answer(const std::string& method, const std::string& path, FakeAnswer answer) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->standing[route_key(method, path)] = std::move(answer);
+}
+
+void FakeZelCloud::queue_answer(const std::string& method, const std::string& path, FakeAnswer answer) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->queued[route_key(method, path)].push_back(std::move(answer));
+}
+
+void FakeZelCloud::set_default_answer(FakeAnswer answer) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->default_answer = std::move(answer);
+}
+
+void FakeZelCloud::set_handler(std::function<FakeAnswer(const RecordedRequest&)> handler) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->handler = std::move(handler);
+}
+
+void FakeZelCloud::release_stalled() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    ++impl_->release_generation;
+  }
+  impl_->changed.notify_all();
+}
+
+std::vector<RecordedRequest> FakeZelCloud::requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->recorded;
+}
+
+std::size_t FakeZelCloud::request_count() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->recorded.size();
+}
+
+void FakeZelCloud::clear_requests() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->recorded.clear();
+}
+
+bool FakeZelCloud::wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
+}
+
+std::size_t FakeZelCloud::connections() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->connections;
+}
+
+std::size_t FakeZelCloud::full_handshakes() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->full_handshakes;
+}
+
+std::size_t FakeZelCloud::resumed_handshakes() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->resumed_handshakes;
+}
+
+std::size_t FakeZelCloud::stalled_requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->stalled;
+}
+
+void FakeZelCloud::stop() { impl_->stop(); }
+
+}  // namespace zeltest
