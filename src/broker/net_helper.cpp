@@ -2,6 +2,7 @@
 // waits of the broker link's set-up.
 #include "broker/net_helper.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -54,6 +55,14 @@ std::size_t clamp_to_int(std::size_t size) {
   return size > static_cast<std::size_t>(INT_MAX) ? static_cast<std::size_t>(INT_MAX) : size;
 }
 
+// Blocks until `sock` has input (or an error or hang-up to report). A signal
+// ends the wait early; the caller decides whether to wait again. False when
+// poll fails otherwise.
+bool wait_for_input(int sock) {
+  pollfd entry{sock, POLLIN, 0};
+  return poll(&entry, 1, -1) >= 0 || errno == EINTR;
+}
+
 }  // namespace
 
 void UniqueFd::reset(int fd) noexcept {
@@ -76,6 +85,14 @@ ScopedSigpipeBlock::~ScopedSigpipeBlock() {
     }
   }
   pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+NonblockingScope::NonblockingScope(int fd) noexcept : fd_(fd), flags_(fcntl(fd, F_GETFL)) {
+  if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+}
+
+NonblockingScope::~NonblockingScope() {
+  if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(fd_, F_SETFL, flags_);
 }
 
 int enable_keepalive(int sock) {
@@ -110,6 +127,7 @@ int set_keepalive(int sock, std::uint32_t idle_seconds, std::uint32_t probe_coun
 }
 
 int read_exact(connection* conn, void* buffer, std::size_t length) {
+  if (conn == nullptr) return -1;
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;
   while (done < length) {
@@ -118,9 +136,15 @@ int read_exact(connection* conn, void* buffer, std::size_t length) {
       done += static_cast<std::size_t>(got);
       continue;
     }
-    if (got == 0) {
+    if (got == 0 && errno != EAGAIN) {
       ZLOG(kLogDebug, "Connection was closed.\n");
       return 0;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Not a close: a TLS read cut short by a signal, or a non-blocking
+      // socket with nothing yet. Wait for input, unless the link is stopping.
+      if (keep_connection.load() == 0 || !wait_for_input(conn->sock.get())) return -1;
+      continue;
     }
     if (errno == EINTR) {
       ZLOG(kLogDebug, "recv was interrupted by signal.\n");
@@ -194,6 +218,35 @@ int wait_for_socket(int sock, short events, StepDeadline deadline, const char* s
     if (ready == 0 || errno == EINTR) continue;
     ZLOG(kLogDebug, "%s:%s:%d: error %d\n", kLogModule, "wait_for_socket", __LINE__, errno);
     return -1;
+  }
+}
+
+int connection_read_before(connection* conn, void* buffer, std::size_t size,
+                           StepDeadline deadline, const char* step) {
+  if (conn == nullptr) return -1;
+  for (;;) {
+    if (connection_pending(conn) == 0) {
+      int ready = wait_for_socket(conn->sock.get(), POLLIN, deadline, step);
+      if (ready != 1) {
+        errno = ready == 0 ? ETIMEDOUT : ECANCELED;
+        return -1;
+      }
+    }
+    int got = 0;
+    {
+      // A TLS read after readiness can still want more of its record: with
+      // the socket non-blocking it says so instead of blocking past the deadline.
+      NonblockingScope nonblocking(conn->sock.get());
+      got = connection_read(conn, buffer, size);
+    }
+    if (got > 0) return got;
+    const int error = errno;
+    if (got == 0 && error == EAGAIN) continue;
+    if (got < 0 && !conn->ssl && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) {
+      continue;
+    }
+    errno = error;
+    return got;
   }
 }
 

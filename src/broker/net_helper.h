@@ -69,6 +69,20 @@ class ScopedSigpipeBlock {
   bool was_pending_ = false;
 };
 
+// Switches a descriptor to non-blocking mode for its lifetime and puts the
+// old file status flags back afterwards.
+class NonblockingScope {
+ public:
+  explicit NonblockingScope(int fd) noexcept;
+  ~NonblockingScope();
+  NonblockingScope(const NonblockingScope&) = delete;
+  NonblockingScope& operator=(const NonblockingScope&) = delete;
+
+ private:
+  int fd_;
+  int flags_;
+};
+
 // Sets SO_KEEPALIVE on `sock`. Returns 0, or -1 after ERROR "setsockopt(): %s.\n".
 int enable_keepalive(int sock);
 
@@ -121,6 +135,15 @@ StepDeadline broker_step_deadline();
 // SIGUSR1 is unblocked only inside the wait itself, so a stop signal sent
 // after the flag was checked is never lost.
 int wait_for_socket(int sock, short events, StepDeadline deadline, const char* step);
+
+// One read through `conn` (connection_read) for a set-up exchange: waits for
+// input until `deadline` first, and rides over "not yet" results (TLS needing
+// more input, EAGAIN, EINTR) until the deadline. Returns the byte count
+// (> 0); 0 when the peer closed; negative on a read error; -1 with errno
+// ETIMEDOUT when the deadline passed or ECANCELED when the link is being
+// stopped (both already logged by wait_for_socket).
+int connection_read_before(connection* conn, void* buffer, std::size_t size,
+                           StepDeadline deadline, const char* step);
 
 namespace net_testing {
 // Shortens (or restores with 0) the limit of each step for tests. Any thread.

@@ -47,24 +47,6 @@ bool has_embedded_nul(const ASN1_STRING* text) {
   return data == nullptr || length < 0 || std::strlen(data) != static_cast<std::size_t>(length);
 }
 
-// Switches the descriptor to non-blocking mode for the life of the object
-// and puts the old flags back afterwards.
-class NonblockingScope {
- public:
-  explicit NonblockingScope(int sock) : sock_(sock), flags_(fcntl(sock, F_GETFL)) {
-    if (flags_ >= 0) fcntl(sock_, F_SETFL, flags_ | O_NONBLOCK);
-  }
-  ~NonblockingScope() {
-    if (flags_ >= 0) fcntl(sock_, F_SETFL, flags_);
-  }
-  NonblockingScope(const NonblockingScope&) = delete;
-  NonblockingScope& operator=(const NonblockingScope&) = delete;
-
- private:
-  int sock_;
-  int flags_;
-};
-
 // Runs SSL_connect to its end within the step limit: the socket is
 // non-blocking meanwhile, and each want-read or want-write waits for the
 // socket until the deadline. Returns SSL_connect's last result; on failure
