@@ -38,7 +38,7 @@
 #include <optional>
 #include <string>
 
-struct agent_context;
+class agent_context;
 
 // 1 while the broker thread is to keep running; 0 once a stop has been asked
 // for (and before any start). The start and stop of the broker thread write
