@@ -105,16 +105,8 @@ void publish_write_end(int fd) {
   command_write_fd = fd;
 }
 
-// Keeps the reader's part buffer released on every exit of the connected phase.
-struct ReaderGuard {
-  packet_reader* reader = nullptr;
-  ~ReaderGuard() {
-    if (reader != nullptr) packet_reader_release(reader);
-  }
-};
-
-// What a wake-up of the read loop decided.
-enum class LoopExit { kContinue, kLeave, kCloseCommand };
+// What a command byte asked of the read loop.
+enum class LoopExit { kContinue, kCloseCommand };
 
 // Reads what the socket has: one read, then more while TLS holds decrypted
 // bytes. Clears `success` when the peer closed or the read failed.
@@ -224,8 +216,8 @@ int run_connection(agent_context* context, const std::string& host, std::uint16_
   }
 
   int success = 1;
-  packet_reader reader;
-  ReaderGuard reader_guard;
+  packet_reader reader;  // its part buffer is a vector: freed on every exit
+  bool reader_ready = false;
   {
     const std::uint8_t* token_bytes =
         token ? reinterpret_cast<const std::uint8_t*>(token->data()) : nullptr;
@@ -265,7 +257,7 @@ int run_connection(agent_context* context, const std::string& host, std::uint16_
         success = 0;
         read_packets = false;
       } else {
-        reader_guard.reader = &reader;
+        reader_ready = true;
       }
       if (read_packets &&
           read_loop(conn.get(), &reader, command_pipe.read_end.get(), &success)) {
@@ -275,10 +267,7 @@ int run_connection(agent_context* context, const std::string& host, std::uint16_
   }
 
   // Closing: reader, connection, then the pipe once nobody can write to it.
-  if (reader_guard.reader != nullptr) {
-    packet_reader_release(&reader);
-    reader_guard.reader = nullptr;
-  }
+  if (reader_ready) packet_reader_release(&reader);
   if (connection_close(conn.get()) != 0) {
     ZLOG(kLogError, "Failed to close socket. - %s.\n", std::strerror(errno));
   }
