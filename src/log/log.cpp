@@ -189,9 +189,9 @@ bool append_line(const std::string& path, const std::string& line) {
       written += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == ENOSPC && delete_oldest_generation(path)) continue;
     int error = (n == 0) ? EIO : errno;
+    if (error == EINTR) continue;
+    if (error == ENOSPC && delete_oldest_generation(path)) continue;
     file.close();
     errno = error;
     return false;
