@@ -135,3 +135,74 @@ int parse_advisor_reply(const std::string& text, advisor_reply& reply, agent_con
 // number of 0 or more gives 0 with a WARNING; a field above 2147483647 gives
 // 2147483647, as on the 32-bit target.
 int parse_keepalive_string(const char* text, uint32_t* first, uint32_t* second, uint32_t* third);
+
+// ===========================================================================
+// Control requests: the parser of the control texts that the control
+// listener reads from local clients and that arrive from the zelbroker under
+// the agent's own handler name. The records are filled here and executed by
+// execute_control_request (control_listener/control_listener.h), which also
+// releases them (free_control_request).
+//
+//   control_request request;
+//   if (parse_control_request(text, request) == 0) {
+//     int code = execute_control_request(request, context);
+//   }
+//   free_control_request(request);
+//
+// Threading: any thread; the parse step is serialised with the readers above.
+// ===========================================================================
+
+#include <variant>
+
+struct cJSON;
+
+// Kinds of control request (control_request::type).
+constexpr int32_t kControlRequestNone = -1;  // nothing recognised
+constexpr int32_t kControlSendDiscovery = 0;
+constexpr int32_t kControlOnClaim = 1;
+constexpr int32_t kControlOnRelease = 2;
+constexpr int32_t kControlResumeConnections = 3;
+constexpr int32_t kControlPauseConnections = 4;
+constexpr int32_t kControlOnMoravault = 5;
+
+// Payload of on_claim and on_release ("claimed") and of on_moravault
+// ("registered").
+struct service_request {
+  std::string service;
+  int32_t value = -1;  // -1 while not seen; then 0 for false, 1 for true
+};
+
+// A parsed control request. The payload is the record of its kind:
+// discovery_request for kControlSendDiscovery, service_request for
+// kControlOnClaim, kControlOnRelease and kControlOnMoravault, the carrier id
+// (std::string) for kControlResumeConnections when one was given, nothing
+// (std::monostate) otherwise. The request owns its payload.
+struct control_request {
+  int32_t type = kControlRequestNone;
+  std::variant<std::monostate, discovery_request, service_request, std::string> payload;
+};
+
+// Parses a NUL-terminated control text into `request` (null `text`: no text).
+// Any earlier payload is released and the type reset first. Returns 0 when
+// the text names a known command (the first "command" string member naming
+// send_discovery, on_claim, on_release, on_moravault or resume_connections
+// decides, and its element parser must find the request complete; a
+// pause_connections member counts unless a later one names another kind);
+// -1 when the text is not JSON, the root has no members, no member names a
+// known command (logged), or the request is incomplete (logged).
+int parse_control_request(const char* text, control_request& request);
+
+// Element parsers, called by parse_control_request with the parsed root. Each
+// walks every member of the root, counting a member only with the JSON type
+// it expects; a repeated member replaces the earlier value. Each returns 0
+// and sets the request's payload, or -1 (null root, root without members,
+// incomplete request: logged) leaving the payload empty.
+// "service", "id", "carrier_id", "discovery_data" (strings), "discovery_time"
+// (number, integer part); "service" is required.
+int parse_discovery_request(control_request& request, const cJSON* root);
+// "service" (string) and "claimed" (true or false), both required.
+int parse_claim_request(control_request& request, const cJSON* root);
+// "service" (string) and "registered" (true or false), both required.
+int parse_moravault_request(control_request& request, const cJSON* root);
+// "carrier_id" (string), optional; never incomplete.
+int parse_carrier_request(control_request& request, const cJSON* root);
