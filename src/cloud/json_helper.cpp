@@ -272,3 +272,176 @@ int parse_keepalive_string(const char* text, uint32_t* first, uint32_t* second, 
   *third = values[2];
   return 0;
 }
+
+// ===========================================================================
+// Control requests. The text is parsed whole, then the root's members are
+// walked in document order; member names are compared exactly and a member
+// counts only with the JSON type its kind expects.
+// ===========================================================================
+
+namespace {
+
+constexpr const char* kControlCommandMember = "command";
+constexpr const char* kControlServiceMember = "service";
+constexpr const char* kControlDiscoveryTimeMember = "discovery_time";
+constexpr const char* kControlIdMember = "id";
+constexpr const char* kControlCarrierIdMember = "carrier_id";
+constexpr const char* kControlDiscoveryDataMember = "discovery_data";
+constexpr const char* kControlClaimedMember = "claimed";
+constexpr const char* kControlRegisteredMember = "registered";
+
+constexpr const char* kNoElementsInControlRequest = "Can't get list of elements in control request.\n";
+
+bool control_member_is(const cJSON* item, const char* name) {
+  return item->string != nullptr && std::strcmp(item->string, name) == 0;
+}
+
+// The member's text when it is a string member called `name`.
+const char* control_string_member(const cJSON* item, const char* name) {
+  if (!cJSON_IsString(item) || item->valuestring == nullptr || !control_member_is(item, name)) return nullptr;
+  return item->valuestring;
+}
+
+// Common checks of the element parsers: a root that exists and has members.
+bool control_root_usable(const cJSON* root) {
+  if (root == nullptr) {
+    ZLOG(kLogError, "NULL parameter.\n");
+    return false;
+  }
+  if (root->child == nullptr) {
+    ZLOG(kLogError, "%s", kNoElementsInControlRequest);
+    return false;
+  }
+  return true;
+}
+
+// "service" (string) and the boolean member `flag_member`; -1 when either is
+// missing, after `incomplete_message`.
+int parse_service_request(control_request& request, const cJSON* root, const char* flag_member,
+                          const char* incomplete_message) {
+  if (!control_root_usable(root)) return -1;
+  std::optional<std::string> service;
+  service_request record;
+  for (const cJSON* item = root->child; item != nullptr; item = item->next) {
+    if (const char* text = control_string_member(item, kControlServiceMember)) {
+      service = text;
+    } else if (cJSON_IsBool(item) && control_member_is(item, flag_member)) {
+      record.value = cJSON_IsTrue(item) ? 1 : 0;
+    }
+  }
+  if (!service || record.value == -1) {
+    ZLOG(kLogError, "%s", incomplete_message);
+    return -1;
+  }
+  record.service = std::move(*service);
+  request.payload = std::move(record);
+  return 0;
+}
+
+// The kind a "command" value selects and its element parser; the parser is
+// null for pause_connections, which takes no payload and lets the walk go on.
+struct control_command_kind {
+  const char* name;
+  int32_t type;
+  int (*parse)(control_request&, const cJSON*);
+};
+
+constexpr control_command_kind kControlCommandKinds[] = {
+    {"send_discovery", kControlSendDiscovery, parse_discovery_request},
+    {"on_claim", kControlOnClaim, parse_claim_request},
+    {"on_moravault", kControlOnMoravault, parse_moravault_request},
+    {"on_release", kControlOnRelease, parse_claim_request},
+    {"resume_connections", kControlResumeConnections, parse_carrier_request},
+    {"pause_connections", kControlPauseConnections, nullptr},
+};
+
+}  // namespace
+
+int parse_control_request(const char* text, control_request& request) {
+  request.payload = std::monostate{};
+  request.type = kControlRequestNone;
+  JsonPtr root;
+  {
+    std::lock_guard<std::mutex> lock(parse_mutex);
+    if (text != nullptr) root.reset(cJSON_Parse(text));
+    if (!root) {
+      const char* error = text != nullptr ? cJSON_GetErrorPtr() : nullptr;
+      ZLOG(kLogError, "Error before: '%s'\n", error != nullptr ? error : "");
+      return -1;
+    }
+  }
+  if (root->child == nullptr) {
+    ZLOG(kLogError, "%s", kNoElementsInControlRequest);
+    return -1;
+  }
+
+  for (const cJSON* item = root->child; item != nullptr; item = item->next) {
+    const char* command = control_string_member(item, kControlCommandMember);
+    if (command == nullptr) continue;
+    for (const control_command_kind& kind : kControlCommandKinds) {
+      if (std::strcmp(command, kind.name) != 0) continue;
+      request.type = kind.type;
+      if (kind.parse != nullptr) return kind.parse(request, root.get()) == -1 ? -1 : 0;
+      break;  // pause_connections: a later "command" may still select another kind
+    }
+  }
+  if (request.type == kControlRequestNone) {
+    // Without this refusal the caller would be left with whatever kind it
+    // held before, and could run a command the client never asked for.
+    ZLOG(kLogError, "Control request names no known command.\n");
+    return -1;
+  }
+  return 0;
+}
+
+int parse_discovery_request(control_request& request, const cJSON* root) {
+  if (!control_root_usable(root)) return -1;
+  std::optional<std::string> service;
+  discovery_request record;
+  for (const cJSON* item = root->child; item != nullptr; item = item->next) {
+    if (const char* text = control_string_member(item, kControlServiceMember)) {
+      service = text;
+    } else if (const char* id = control_string_member(item, kControlIdMember)) {
+      record.id = id;
+    } else if (const char* carrier = control_string_member(item, kControlCarrierIdMember)) {
+      record.carrier_id = carrier;
+    } else if (const char* data = control_string_member(item, kControlDiscoveryDataMember)) {
+      record.discovery_data = data;
+    } else if (cJSON_IsNumber(item) && control_member_is(item, kControlDiscoveryTimeMember)) {
+      // cJSON saturates valueint to the int range, which is 32 bits here.
+      record.discovery_time = static_cast<int32_t>(item->valueint);
+    }
+  }
+  if (!service) {
+    ZLOG(kLogError, "Incomplete discovery request!.\n");
+    return -1;
+  }
+  record.service = std::move(*service);
+  request.payload = std::move(record);
+  return 0;
+}
+
+int parse_claim_request(control_request& request, const cJSON* root) {
+  return parse_service_request(request, root, kControlClaimedMember, "Incomplete on_claim/on_release request!.\n");
+}
+
+int parse_moravault_request(control_request& request, const cJSON* root) {
+  return parse_service_request(request, root, kControlRegisteredMember, "Incomplete on_moravault request!.\n");
+}
+
+int parse_carrier_request(control_request& request, const cJSON* root) {
+  if (!control_root_usable(root)) return -1;
+  std::optional<std::string> carrier;
+  for (const cJSON* item = root->child; item != nullptr; item = item->next) {
+    const char* text = control_string_member(item, kControlCarrierIdMember);
+    if (text == nullptr) continue;
+    if (carrier) ZLOG(kLogWarning, "There are many ID fields in carrier changed request.\n");
+    carrier = text;
+  }
+  if (carrier) {
+    request.payload = std::move(*carrier);
+  } else {
+    request.payload = std::monostate{};
+  }
+  return 0;
+}

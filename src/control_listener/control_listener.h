@@ -71,8 +71,9 @@ int control_listener_listening();
 
 // Executes a parsed request with the command handlers and returns the control
 // result code. send_discovery while zel_use_discovery is not 1 is answered 0
-// (WARNING "Discovery is disabled."); a request of an unknown type (or whose
-// payload is missing) is answered 0 after a WARNING, and nothing runs.
+// (WARNING "Discovery is disabled."); a request of an unknown type is
+// answered 0 after a WARNING and nothing runs; a request whose kind needs a
+// payload and has none (only possible when built by hand) is refused with -1.
 int execute_control_request(const control_request& request, agent_context& context);
 
 // Releases the request's payload and clears it (the type stays).

@@ -86,8 +86,9 @@ int threads_started();
 // True while a discovery thread is running its routine.
 bool thread_running();
 // Closes any open window and joins the discovery thread, leaving the
-// scheduler idle: moves the clock past the window, wakes the sleepers until
-// the thread has ended, then joins it. The thread still asks the zelCloud
-// for the claim status once, so the cloud must answer. Restores the clock.
+// scheduler idle: sets the deadline to 0 and wakes the sleepers until the
+// thread has ended. The thread still asks the zelCloud for the claim status
+// once (so the cloud must answer) and, unless it sees a claim, stops the
+// broker link as at the end of any window (unless forced).
 void end_window_and_join();
 }  // namespace discovery_testing
