@@ -428,6 +428,8 @@ void zelbroker_connect(agent_context* context) {
     std::optional<std::string> token;
 
     if (request_broker_address(&host, &port, &token, context) != 0) continue;
+    // A stop that came while the advisor answered: no point in connecting.
+    if (keep_connection.load() == 0) continue;
 
     const int success = run_connection(context, host, port, token, &delay);
 

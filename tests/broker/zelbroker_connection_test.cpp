@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <csignal>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -156,6 +157,13 @@ class BrokerThreadTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (HasFailure()) {
+      // The agent's own account of what happened, for the failure report.
+      const std::string text = log_text();
+      const std::size_t keep = 6000;
+      std::cerr << "--- agent log (end) ---\n"
+                << (text.size() > keep ? text.substr(text.size() - keep) : text) << "--- end ---\n";
+    }
     stop_broker_thread();
     message_sender_stop();
     release_agent_context(context);
@@ -305,8 +313,8 @@ TEST_F(BrokerThreadTest, PlainMessagesReachTheHandlerInOrder) {
   ASSERT_TRUE(broker->send_plain_message("app", {"first"}));
   ASSERT_TRUE(broker->send_plain_message("app", {"sec", "ond"}));
   // A packet written in 1-byte pieces, then one bigger than the receive buffer.
-  const std::string third = "\x02\x02\x00\x03" "app" "\x00\x05" "third";
-  ASSERT_TRUE(broker->send_split(std::string(third.data(), 4 + 3 + 2 + 5), 1));
+  const std::string third("\x02\x02\x00\x03" "app" "\x00\x05" "third", 4 + 3 + 2 + 5);
+  ASSERT_TRUE(broker->send_split(third, 1));
   const std::string big(10000, 'x');
   ASSERT_TRUE(broker->send_plain_message("app", {big, "!"}));
   ASSERT_TRUE(broker->send_plain_message("app"));
