@@ -24,9 +24,6 @@
 #include "daemon/daemon.h"
 #include "log/log.h"
 
-std::optional<std::string> ca_file;
-std::optional<std::string> ca_path;
-
 namespace {
 
 constexpr const char* kLogModule = "http_helper";
@@ -213,8 +210,8 @@ EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, h
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, accumulate_response);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &header);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-    if (ca_path) curl_easy_setopt(h, CURLOPT_CAPATH, ca_path->c_str());
-    if (ca_file) curl_easy_setopt(h, CURLOPT_CAINFO, ca_file->c_str());
+    if (!ca_path.empty()) curl_easy_setopt(h, CURLOPT_CAPATH, ca_path.c_str());
+    if (!ca_file.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, ca_file.c_str());
     // The peer is always verified (the default trust store when no anchor is
     // configured): the requests carry the device's credentials.
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

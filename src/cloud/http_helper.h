@@ -15,7 +15,7 @@
 //   clean_shared_curl();                      // once, at shut-down
 //
 // The peer's certificate is always verified: against `ca_file` / `ca_path`
-// when set, else against libcurl's default trust store, and its name must
+// when set (non-empty), else against libcurl's default trust store, and its name must
 // match the host of the URL. The requests carry the device's agent id and
 // claim code, so they never go to an unverified peer.
 //
@@ -36,11 +36,12 @@ class agent_context;  // logic.h
 // ending in CR LF; or the body). Starts empty; owned by the caller.
 using http_buffer = std::string;
 
-// Trust anchors for the zelCloud requests and for the TLS layer of the broker
-// link: a PEM file and a hashed certificate directory. Unset unless the
-// agent's start-up code sets them, before any other thread runs.
-extern std::optional<std::string> ca_file;
-extern std::optional<std::string> ca_path;
+// Trust anchors shared with the TLS layer of the broker link, which defines
+// them (broker/ssl_routine.h): a PEM file and a hashed certificate directory.
+// Empty means unset. Set by the agent's start-up code before any other thread
+// runs; only read afterwards.
+extern std::string ca_file;
+extern std::string ca_path;
 
 // Results of http_post_json. They line up with the control result codes, so
 // the discovery request hands them to the control tool unchanged.
