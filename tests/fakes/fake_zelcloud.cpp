@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -262,6 +263,10 @@ void FakeZelCloud::Impl::accept_loop() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     int fd = ::accept4(listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // Answers leave at once: the TLS layer writes session tickets and the
+    // answer in separate small writes, which Nagle would hold back.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) {
       ::close(fd);
