@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -288,6 +289,9 @@ int main(int argc, char** argv) {
   log_file_path = kDefaultLogFile;
   log_level = kLogError;
   log_to_console = 0;
+  // Every end of the tool is an exit(): let a compression started by a
+  // rotation finish first, or it never would.
+  std::atexit(log_wait_for_compression);
 
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : kFallbackProgramName;
   if (argc <= 1) usage_exit(program);

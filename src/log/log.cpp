@@ -344,11 +344,13 @@ void log_compress_worker(std::string path) {
   }
 }
 
-namespace log_testing {
-void wait_for_compression() {
+void log_wait_for_compression() {
   rotation_lock.acquire();
   rotation_lock.release();
 }
+
+namespace log_testing {
+void wait_for_compression() { log_wait_for_compression(); }
 
 void hold_rotation_lock(bool hold) {
   if (hold) {

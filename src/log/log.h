@@ -55,6 +55,12 @@ void log_message(int level, const char* source, int line, const char* format, ..
 // generations of `path` with gzip and releases the rotation lock.
 void log_compress_worker(std::string path);
 
+// Blocks until no compression worker runs. A short-lived program calls it
+// before it exits (the control tool registers it with atexit): a detached
+// worker dies with the process, and a program that always exits right after
+// the line that rotated would leave every generation uncompressed.
+void log_wait_for_compression();
+
 #define ZLOG(level, ...) log_message((level), kLogModule, __LINE__, __VA_ARGS__)
 
 // Seams for the tests only.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <set>
 
@@ -151,6 +152,19 @@ TEST_F(ControlToolCli, LoggingOptions) {
   EXPECT_EQ(result.exit_status, 250);
   EXPECT_NE(zeltest::read_file(other).find("unknown command nope."), std::string::npos);
   EXPECT_FALSE(zeltest::file_exists(log_path()));
+}
+
+// The tool ends right after the line that rotated its log: the compression
+// of the rotated generation still finishes.
+TEST_F(ControlToolCli, RotatedLogIsCompressedBeforeTheToolEnds) {
+  constexpr std::uintmax_t kLogLimit = 4194304;
+  zeltest::write_file(log_path(), "old lines\n");
+  std::filesystem::resize_file(log_path(), kLogLimit - 1);
+  zeltest::ProgramResult result = run({"-c", "nope"});
+  EXPECT_EQ(result.exit_status, 250);
+  EXPECT_TRUE(zeltest::file_exists(log_path() + ".1.gz"));
+  EXPECT_FALSE(zeltest::file_exists(log_path() + ".1"));
+  EXPECT_NE(log().find("unknown command nope."), std::string::npos);
 }
 
 // The tool is installed on devices with a minimal runtime: nothing but libc,
