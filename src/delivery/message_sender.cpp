@@ -45,6 +45,7 @@ constexpr const char* kLogModule = "message_sender";
 constexpr std::uint32_t kQueuedMessageBytes = 12;
 
 constexpr int kMillisPerSecond = 1000;
+constexpr int kMicrosPerMilli = 1000;
 constexpr int kHandlerTimeoutMs = kHandlerWriteTimeoutSeconds * kMillisPerSecond;
 constexpr mode_t kOwnerExecuteBit = 0100;
 constexpr const char* kDevNull = "/dev/null";
@@ -92,6 +93,7 @@ pool_state& pool() {
 }
 
 std::atomic<own_handler_hook> own_hook{nullptr};
+std::atomic<int> handler_timeout_ms{kHandlerTimeoutMs};  // shortened by tests only
 std::atomic<agent_context*> stored_context{nullptr};
 
 // ---------------------------------------------------------------------------
@@ -157,11 +159,22 @@ bool resolve_endpoint(std::string_view text, handler_endpoint* endpoint) {
 
 // Gives `sock` a bounded connect and send: on Linux SO_SNDTIMEO limits both.
 void bound_socket_time(int sock) {
+  const int milliseconds = handler_timeout_ms.load();
   timeval limit{};
-  limit.tv_sec = kHandlerWriteTimeoutSeconds;
+  limit.tv_sec = milliseconds / kMillisPerSecond;
+  limit.tv_usec = (milliseconds % kMillisPerSecond) * kMicrosPerMilli;
   if (::setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
     ZLOG(kLogWarning, "setsockopt(SO_SNDTIMEO): %s.\n", std::strerror(errno));
   }
+}
+
+// Switches a non-blocking socket to blocking mode with the bounded time.
+void make_blocking_bounded(int sock) {
+  const int flags = ::fcntl(sock, F_GETFL);
+  if (flags < 0 || ::fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ZLOG(kLogWarning, "fcntl(O_NONBLOCK): %s.\n", std::strerror(errno));
+  }
+  bound_socket_time(sock);
 }
 
 // A blocking connect that a signal cannot turn into a failure: after EINTR
@@ -172,7 +185,7 @@ int connect_bounded(int sock, const sockaddr* address, socklen_t length) {
   if (errno == EINPROGRESS) errno = ETIMEDOUT;  // SO_SNDTIMEO ran out
   if (errno != EINTR) return -1;
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandlerTimeoutMs);
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(handler_timeout_ms.load());
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -302,11 +315,11 @@ bool program_started(int status_fd, const std::string& path) {
   pollfd ready{status_fd, POLLIN, 0};
   int rc;
   do {
-    rc = ::poll(&ready, 1, kHandlerTimeoutMs);
+    rc = ::poll(&ready, 1, handler_timeout_ms.load());
   } while (rc < 0 && errno == EINTR);
   if (rc <= 0) {
-    ZLOG(kLogWarning, "Handler %s did not start within %d seconds.\n", path.c_str(),
-         kHandlerWriteTimeoutSeconds);
+    ZLOG(kLogWarning, "Handler %s did not start within %d ms.\n", path.c_str(),
+         handler_timeout_ms.load());
     return true;
   }
   child_report report{};
@@ -343,12 +356,12 @@ std::size_t write_to_program(int fd, const char* data, std::size_t length,
       pollfd ready{fd, POLLOUT, 0};
       int polled;
       do {
-        polled = ::poll(&ready, 1, kHandlerTimeoutMs);
+        polled = ::poll(&ready, 1, handler_timeout_ms.load());
       } while (polled < 0 && errno == EINTR);
       if (polled > 0) continue;
       if (polled == 0) {
-        ZLOG(kLogError, "Handler %s has not read its input for %d seconds.\n", path.c_str(),
-             kHandlerWriteTimeoutSeconds);
+        ZLOG(kLogError, "Handler %s has not read its input for %d ms.\n", path.c_str(),
+             handler_timeout_ms.load());
         break;
       }
     }
@@ -566,6 +579,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     return -1;
   }
   UniqueFd sock;
+  bool nonblocking = false;
   if (port != 0) {
     sock.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) {
@@ -603,7 +617,11 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
            address, kUnixSocketPathMax);
       return -1;
     }
-    sock.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // The socket starts non-blocking: a listener with room in its backlog
+    // takes the connection at once, and a payload that fits the socket buffer
+    // goes in one send. Only a full backlog or buffer switches to the bounded
+    // blocking mode, which spares the common case a system call.
+    sock.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!sock) {
       const int error = errno;
       ZLOG(kLogError, "Can't open socket: errno=%d-%s.\n", error, std::strerror(error));
@@ -611,10 +629,17 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     }
     target.sun_family = AF_UNIX;
     std::memcpy(target.sun_path, address, path_length);
-    bound_socket_time(sock.get());
     const auto target_length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_length);
-    if (connect_bounded(sock.get(), reinterpret_cast<const sockaddr*>(&target), target_length) != 0) {
+    const auto* target_address = reinterpret_cast<const sockaddr*>(&target);
+    int rc = ::connect(sock.get(), target_address, target_length);
+    if (rc == 0) {
+      nonblocking = true;
+    } else if (errno == EAGAIN) {
+      make_blocking_bounded(sock.get());
+      rc = connect_bounded(sock.get(), target_address, target_length);
+    }
+    if (rc != 0) {
       const int error = errno;
       ZLOG(kLogWarning, "Can't connect to unix socket '%s', errno=%d - %s.\n", address, error,
            std::strerror(error));
@@ -623,11 +648,22 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
   }
 
   if (payload != nullptr && length != 0) {
-    const int sent = send_all(sock.get(), payload, length);
-    if (sent < 0 || static_cast<std::size_t>(sent) != length) {
-      ZLOG(kLogError, "Failed to send msg to zelhandler on port '%s':%d.\n", address,
-           static_cast<int>(port));
-      return -1;
+    const char* bytes = static_cast<const char*>(payload);
+    std::size_t done = 0;
+    if (nonblocking) {
+      const ssize_t first = ::send(sock.get(), bytes, length, MSG_NOSIGNAL);
+      if (first > 0) done = static_cast<std::size_t>(first);
+      // Anything else (a full buffer, an error) goes through send_all, which
+      // waits within the bound or reports the error.
+      if (done < length) make_blocking_bounded(sock.get());
+    }
+    if (done < length) {
+      const int sent = send_all(sock.get(), bytes + done, length - done);
+      if (sent < 0 || static_cast<std::size_t>(sent) != length - done) {
+        ZLOG(kLogError, "Failed to send msg to zelhandler on port '%s':%d.\n", address,
+             static_cast<int>(port));
+        return -1;
+      }
     }
     ZLOG(kLogInfo, "Sent to handler %zu bytes.\n", length);
   }
@@ -739,4 +775,8 @@ std::uint32_t message_sender_dropped() {
   pool_state& state = pool();
   std::lock_guard<std::mutex> guard(state.lock);
   return mt_queue_get_stats(state.queue.get()).dropped;
+}
+
+void delivery_testing::set_handler_timeout_ms(int milliseconds) {
+  handler_timeout_ms.store(milliseconds > 0 ? milliseconds : kHandlerTimeoutMs);
 }

@@ -132,3 +132,10 @@ int message_sender_stop();
 // Number of messages refused by a full queue since the sender was started
 // (0 when it is not running). Any thread.
 std::uint32_t message_sender_dropped();
+
+namespace delivery_testing {
+// Shortens (or with 0 restores) the handler write and connect bound of
+// kHandlerWriteTimeoutSeconds, so tests of stalled handlers run quickly.
+// Any thread.
+void set_handler_timeout_ms(int milliseconds);
+}  // namespace delivery_testing
