@@ -71,6 +71,7 @@ using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 pthread_mutex_t gate_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t gate_cond = PTHREAD_COND_INITIALIZER;
 std::uint32_t gate_generation = 0;  // guarded by gate_mutex
+int gate_waiting = 0;               // guarded by gate_mutex: threads in the gate
 
 class GateLock {
  public:
@@ -184,6 +185,7 @@ void sleep_for(std::int32_t seconds) {
 
   GateLock lock;
   std::uint32_t start = gate_generation;
+  ++gate_waiting;
   while (gate_generation == start) {
     int rc = pthread_cond_timedwait(&gate_cond, &gate_mutex, &deadline);
     if (rc == ETIMEDOUT) break;
@@ -192,12 +194,14 @@ void sleep_for(std::int32_t seconds) {
       break;
     }
   }
+  --gate_waiting;
   ZLOG(kLogDebug, "exit sleep_for %d secs\n", static_cast<int>(seconds));
 }
 
 void wait_for_wakeup() {
   GateLock lock;
   std::uint32_t start = gate_generation;
+  ++gate_waiting;
   while (gate_generation == start) {
     int rc = pthread_cond_wait(&gate_cond, &gate_mutex);
     if (rc != 0 && rc != ETIMEDOUT) {
@@ -205,6 +209,7 @@ void wait_for_wakeup() {
       break;
     }
   }
+  --gate_waiting;
 }
 
 void wake_sleepers() {
@@ -329,6 +334,13 @@ int remove_file(const char* path) {
   if (path == nullptr || ::access(path, F_OK) != 0) return -1;
   return ::unlink(path);
 }
+
+namespace daemon_testing {
+int gate_sleepers() {
+  GateLock lock;
+  return gate_waiting;
+}
+}  // namespace daemon_testing
 
 // --- External commands ---
 

@@ -77,3 +77,9 @@ int remove_file(const char* path);
 // Returns -1 when the command cannot be started (the out parameters are left
 // as they were) or memory runs out (both cleared). Any thread may call it.
 int exec_ext_app(const char* command, std::string* output, std::uint32_t* output_length);
+
+// Seams for the tests only.
+namespace daemon_testing {
+// How many threads wait in the sleep gate (sleep_for, wait_for_wakeup) now.
+int gate_sleepers();
+}  // namespace daemon_testing
