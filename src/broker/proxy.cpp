@@ -110,14 +110,6 @@ void log_dns_diagnostics() {
   }
 }
 
-// The first IPv4 entry of the list, else its first entry.
-const addrinfo* pick_address(const addrinfo* list) {
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET) return entry;
-  }
-  return list;
-}
-
 std::string format_connect_request(const char* host, std::uint16_t port,
                                    const std::string* credentials) {
   std::string request;
@@ -148,6 +140,13 @@ std::string format_connect_request(const char* host, std::uint16_t port,
 }
 
 }  // namespace
+
+const addrinfo* pick_broker_address(const addrinfo* list) {
+  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) return entry;
+  }
+  return list;
+}
 
 int tcp_connect(const addrinfo* entry) {
   if (entry == nullptr) {
@@ -378,7 +377,7 @@ std::unique_ptr<connection> open_broker_connection(const char* host, std::uint16
     log_dns_diagnostics();
     return nullptr;
   }
-  const addrinfo* entry = pick_address(list.get());
+  const addrinfo* entry = pick_broker_address(list.get());
   if (entry == nullptr) {
     ZLOG(kLogError, "Cannot find address to which we should connect to.\n");
     return nullptr;

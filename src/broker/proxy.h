@@ -46,6 +46,10 @@ inline constexpr std::size_t kMaxHttpAnswerSize = 65536;
 std::unique_ptr<connection> open_broker_connection(const char* host, std::uint16_t port,
                                                    int use_tls);
 
+// The entry of a getaddrinfo list to connect to: the first IPv4 entry, else
+// the first entry; null for an empty list. Points into `list`.
+const addrinfo* pick_broker_address(const addrinfo* list);
+
 // Creates a socket for `entry` and connects it (bounded, then back to
 // blocking mode). Returns the descriptor, owned by the caller; -1 on failure.
 int tcp_connect(const addrinfo* entry);

@@ -264,10 +264,20 @@ int LogCapture::count(const std::string& fragment) const {
 }
 
 ConfigStore::ConfigStore(const std::string& dir) {
+  if (const char* previous = ::getenv("PVO_STORE")) {
+    had_previous_ = true;
+    previous_ = previous;
+  }
   ::setenv("PVO_STORE", (dir + "/pvo").c_str(), 1);
 }
 
-ConfigStore::~ConfigStore() { ::unsetenv("PVO_STORE"); }
+ConfigStore::~ConfigStore() {
+  if (had_previous_) {
+    ::setenv("PVO_STORE", previous_.c_str(), 1);
+  } else {
+    ::unsetenv("PVO_STORE");
+  }
+}
 
 void ConfigStore::set(const char* key, const std::string& value) { config_set(key, value.c_str()); }
 

@@ -112,6 +112,7 @@ class ScriptedPeer {
   // What connection `index` received (copy); "" when there is no such one.
   std::string received(int index = 0) const;
   int finished() const { return finished_.load(); }
+  int accepted() const { return server_->accepted(); }
 
  private:
   Script script_;
@@ -143,12 +144,17 @@ class LogCapture {
 };
 
 // Points the configuration store at a folder of its own (PVO_STORE) for the
-// life of the object.
+// life of the object; the previous setting comes back afterwards. set()
+// writes to whichever store is current.
 class ConfigStore {
  public:
   explicit ConfigStore(const std::string& dir);
   ~ConfigStore();
   void set(const char* key, const std::string& value);
+
+ private:
+  bool had_previous_ = false;
+  std::string previous_;
 };
 
 // keep_connection at 1 (as inside a running broker thread) for the life of
