@@ -1,0 +1,65 @@
+// The agent daemon: starts every module of the agent in an order that meets
+// each one's needs, runs the heartbeat timer and answers signals, and shuts
+// everything down again.
+//
+// Start-up, in order:
+//   1. Logger settings, hardware id and model, trust paths (from the options).
+//   2. Unless --foreground: refuse at once when the pid file names a running
+//      agent, check that the cloud URLs are set, then daemonise while the
+//      process has its only thread.
+//   3. The pid-file lock, before anything touches the store, the network or a
+//      handler: a refused second agent leaves no trace.
+//   4. Signals: SIGUSR1 handler that only returns (no SA_RESTART: it ends the
+//      broker thread's waits), SIGPIPE ignored, SIGTERM, SIGINT and SIGHUP
+//      blocked in every thread and taken by the main loop. Handler programs
+//      are reaped by the delivery itself (it never leaves a child behind).
+//   5. The agent context (a missing cloud URL is an error naming its key).
+//   6. The message sender, then the agent state (the first report is a
+//      message, and carries the daemon's own pid), the shared HTTP state.
+//   7. The control listener on its exit pipe.
+//   8. Registration (or, when registered, the broker link under its rules).
+//   9. The main loop: the heartbeat timer; SIGHUP sends a refresh report,
+//      SIGTERM and SIGINT shut the agent down.
+//
+// Shut-down: the control listener through its exit pipe (no new requests),
+// the registration, the broker link, the discovery thread's waits, the
+// message sender (everything queued is delivered), the HTTP state, the pid
+// file; then the process ends with status 0.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "agent/agent_options.h"
+
+// Byte written to the control listener's exit pipe at shut-down. It ends
+// only the listener thread (kExitCommandByte would end the process there and
+// then, before the queued messages are delivered).
+inline constexpr char kListenerStopByte = 'q';
+
+// How long the shut-down waits for a thread that is inside a cloud request
+// (registration) before it leaves it behind.
+inline constexpr int kShutdownRequestWaitSeconds = 5;
+
+// Runs the agent with `options` (help and version already dealt with).
+// Returns the process's exit status: kAgentExitOk after an orderly shut-down
+// (in practice the shut-down ends the process itself with status 0),
+// kAgentExitFailure when the start is refused (another agent holds the pid
+// file, a cloud URL is missing, no hardware id, daemonising failed).
+int run_agent(const agent_options& options);
+
+// The first of the four cloud URL keys that is not set in the store, or
+// std::nullopt when all are.
+std::optional<std::string> missing_cloud_url_key();
+
+// The error text for a missing cloud URL key: names the key and how to set it.
+std::string missing_url_message(const std::string& key);
+
+// The pid of a running process named by the pid file `path`, or
+// std::nullopt when the file is absent, unreadable, or names no live
+// process. Only reads: used before daemonising to refuse early and visibly.
+std::optional<int> running_agent_pid(const std::string& path);
+
+// `path` made absolute against the current directory (the daemon changes
+// directory to "/"); empty stays empty.
+std::string absolute_path(const std::string& path);

@@ -1,0 +1,55 @@
+// The heartbeat timer: on each tick it checks that the zelbroker answered the
+// previous heartbeat (check_heartbeat, which drops the link when it did not)
+// and asks the broker thread for a new one (send_heartbeat_command). Its
+// period is the advisor's agentHeartbeat when the advisor gave a positive
+// one, else kDefaultHeartbeatSeconds.
+//
+// The timer checks only a heartbeat that actually went out since its previous
+// tick. The heartbeat numbers are never reset, so a heartbeat lost with a
+// broken link stays unanswered for ever; checking it again on every tick
+// would drop every new link, and a check that drops the link also discards
+// the heartbeat requested after it, so the numbers would never meet again.
+// The timer therefore checks once per heartbeat sent, and in a tick whose
+// check dropped the link it requests no heartbeat (the link is going away).
+//
+// Usage (the agent's main loop):
+//
+//   heartbeat_timer timer;
+//   for (;;) {
+//     wait for a signal, at most heartbeat_period_seconds(context.agent_heartbeat);
+//     timer.tick();
+//   }
+//
+// Threading: one thread ticks the timer; the functions it calls may be
+// called from any thread.
+#pragma once
+
+#include <cstdint>
+
+// Period used until (and unless) the advisor gives a positive agentHeartbeat.
+inline constexpr std::int32_t kDefaultHeartbeatSeconds = 60;
+
+// The tick period in seconds for the advisor's agentHeartbeat value.
+std::int32_t heartbeat_period_seconds(std::int32_t advisor_heartbeat);
+
+// What one tick does, decided from what the timer saw (pure, for tests).
+struct heartbeat_step {
+  bool check = false;  // call check_heartbeat
+  bool send = false;   // call send_heartbeat_command
+};
+// `link_wanted`: keep_connection is 1. `requested`: the previous tick's
+// heartbeat request reached a connection. `sent_before`: the last sent
+// number read just before that request. `sent_now`, `answered_now`: the two
+// numbers now.
+heartbeat_step decide_heartbeat_step(bool link_wanted, bool requested, std::uint64_t sent_before,
+                                     std::uint64_t sent_now, std::uint64_t answered_now);
+
+class heartbeat_timer {
+ public:
+  // One tick: the check (when due) and the request for a new heartbeat.
+  void tick();
+
+ private:
+  bool requested_ = false;
+  std::uint64_t sent_before_ = 0;
+};

@@ -1,0 +1,140 @@
+// zelcloud_sim: a local zelCloud and zelbroker in one process, for trying the
+// agent on a developer's machine and for the end-to-end tests.
+//
+// It serves the four zelCloud requests over HTTPS on a loopback port and a
+// zelbroker over TLS on another, both with certificates it generates (a
+// private CA whose certificate the agent is told to trust). It keeps the
+// devices it has registered in memory and prints every request and every
+// packet in readable form. The advisor points the agent at the simulator's
+// own zelbroker, with keepalive and heartbeat values.
+//
+//   zelsim::Simulator sim(options);                 // certificates, servers up
+//   for (auto& [key, value] : sim.store_settings()) pvo set key value
+//   zelagent --ca-file sim.ca_file() ...
+//   sim.execute("claim");                            // the command interface
+//
+// Requests served (paths under base_url(); the agent's URL keys point here):
+//   POST /register              201 {"deviceId","claimCode"}: an upper-case
+//                               agent id and a claim code; a known hardware
+//                               id gets its identity again
+//   GET  /claimed/v2            {"_type":"Device","deviceId","claimed"} for
+//                               the device named by the Authorization header
+//   POST /discovery/v3/?i&e&s   200, recorded in the discovery log
+//   GET  /advisor/v2            ActionConnect to the simulator's zelbroker
+//                               (or ActionWait after "wait")
+//
+// Commands (execute; one line each, the reply is one line beginning with
+// "ok" or "error"):
+//   help                    the command list
+//   devices                 the registered devices
+//   discoveries             the discovery log
+//   claim [AGENT-ID]        mark a device claimed (default: the newest)
+//   release [AGENT-ID]      mark it not claimed
+//   send HANDLER [TEXT]     a plain message with TEXT as body to HANDLER
+//   drop                    close the newest zelbroker link
+//   wait SECONDS            the advisor answers "wait" (0: wait for ever)
+//   connect                 the advisor names the zelbroker again
+//   heartbeats on|off       answer the agent's heartbeats, or not
+//   register accept|refuse|fail
+//                           answer registrations normally, with 403 and
+//                           error code 1062, or with 500
+//   status                  links and packets seen
+//
+// Threading: every public operation may be called from any thread. Printed
+// lines go to the printer (set_printer) one whole line at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zeltest {
+class FakeZelCloud;
+class FakeZelbroker;
+}  // namespace zeltest
+
+namespace zelsim {
+
+struct SimulatorOptions {
+  std::string cert_dir;                     // where the CA and server certificate go (must exist)
+  std::string broker_keepalive = "30,5,10"; // advisor's brokerKeepalive; empty: not given
+  std::string agent_keepalive = "60,5,10";  // advisor's agentKeepalive; empty: not given
+  std::int32_t agent_heartbeat = 30;        // advisor's agentHeartbeat; 0 or less: not given
+  bool broker_tls = true;                   // false: plain TCP zelbroker (zel_broker_ssl 0)
+};
+
+struct SimDevice {
+  std::string agent_id;
+  std::string claim_code;
+  std::string hardware_id;
+  std::string model;
+  bool claimed = false;
+};
+
+struct SimDiscovery {
+  std::string agent_id;    // from the Authorization header ("" when none)
+  std::string identifier;  // the i parameter
+  std::string service;     // the s parameter
+  std::int32_t time = 0;   // the e parameter (0 when absent)
+  std::string body;
+};
+
+// The registration answer the simulator gives.
+enum class RegisterMode { kAccept, kRefuseWrongSn, kFail };
+
+class Simulator {
+ public:
+  explicit Simulator(const SimulatorOptions& options);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Receives every printed line (without its newline). None by default.
+  void set_printer(std::function<void(const std::string&)> printer);
+
+  std::string base_url() const;        // https://localhost:<cloud port>
+  std::uint16_t cloud_port() const;
+  std::uint16_t broker_port() const;
+  std::string ca_file() const;          // the CA certificate the agent must trust
+  // The store settings that point an agent at the simulator, in order: the
+  // four cloud URL keys.
+  std::vector<std::pair<std::string, std::string>> store_settings() const;
+
+  // Runs one command line; returns its one-line reply.
+  std::string execute(const std::string& line);
+
+  // The same operations for programs (tests): false when there is no such
+  // device or no open link.
+  bool claim(const std::string& agent_id = "");
+  bool release(const std::string& agent_id = "");
+  bool send_message(const std::string& handler, const std::string& body);
+  bool drop_link();
+  void advisor_wait(std::int32_t period);
+  void advisor_connect();
+  void set_answer_heartbeats(bool answer);
+  void set_register_mode(RegisterMode mode);
+
+  std::vector<SimDevice> devices() const;
+  std::vector<SimDiscovery> discoveries() const;
+
+  // The underlying fakes, for observation (requests, packets, links).
+  zeltest::FakeZelCloud& cloud();
+  zeltest::FakeZelbroker& broker();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// One packet as a readable line ("hello agent-id ZEL-000001",
+// "heartbeat #3 at 1700000000", ...). Pure.
+std::string describe_packet(std::uint8_t type, const std::vector<std::string>& parts);
+
+// Bytes as text with non-printable bytes written as \xHH, cut after `limit`
+// characters with "..." appended. Pure.
+std::string printable(const std::string& bytes, std::size_t limit = 200);
+
+}  // namespace zelsim
