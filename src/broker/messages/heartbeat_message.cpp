@@ -37,7 +37,7 @@ int send_heartbeat(connection* conn) {
   const std::vector<std::uint8_t> packet =
       build_heartbeat_packet(sequence, static_cast<std::int64_t>(std::time(nullptr)));
   if (conn == nullptr) return -1;
-  const int written = connection_write(conn, packet.data(), static_cast<int>(packet.size()));
+  const int written = connection_write(conn, packet.data(), packet.size());
   ZLOG(kLogDebug, "heartbeat with seq number %llu was sent.\n",
        static_cast<unsigned long long>(sequence));
   return written;

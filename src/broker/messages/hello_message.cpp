@@ -1,5 +1,5 @@
-// The hello and broker keepalive packets, each written with a single
-// connection_write so that a TLS record never carries half a packet.
+// The hello and broker keepalive packets. Each is built whole and written
+// with a single connection_write: a packet is never split across writes.
 #include "broker/messages/hello_message.h"
 
 #include <cstdlib>
@@ -61,11 +61,11 @@ int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_le
     ZLOG(kLogError, "malloc().\n");
     std::exit(kExitFailure);
   }
-  return connection_write(conn, packet.data(), static_cast<int>(packet.size()));
+  return connection_write(conn, packet.data(), packet.size());
 }
 
 int send_broker_keepalive(connection* conn, std::uint32_t first, std::uint32_t second,
                           std::uint32_t third) {
   const std::vector<std::uint8_t> packet = build_broker_keepalive_packet(first, second, third);
-  return connection_write(conn, packet.data(), static_cast<int>(packet.size()));
+  return connection_write(conn, packet.data(), packet.size());
 }
