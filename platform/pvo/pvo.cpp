@@ -11,7 +11,9 @@
 // The file is never modified in place, only replaced: its inode identifies
 // one committed state. The process keeps a descriptor on the inode it has
 // read, so that inode cannot be freed and reused while its identity is
-// cached.
+// cached. A daemonising host program may close that descriptor behind the
+// library's back (and reuse its number): it is closed only while it still
+// refers to the cached inode.
 #include "pvo.h"
 
 #include <fcntl.h>
@@ -95,7 +97,7 @@ struct StoreState {
   bool have_committed = false;        // `committed` reflects the file named by `stamp`
   bool file_exists = false;           // false: no store file yet (empty store)
   FileStamp stamp;
-  UniqueFd held;                      // keeps the cached inode alive
+  int held = -1;                      // keeps the cached inode alive (see above)
   pvo::Entries committed;
   std::map<std::string, std::optional<std::string>> pending;  // nullopt: unset
 };
@@ -110,6 +112,24 @@ StoreState& state() {
 
 std::string store_file(const std::string& folder) { return folder + kStoreFileName; }
 
+void drop_held(StoreState& s) {
+  if (s.held < 0) return;
+  struct stat st {};
+  if (::fstat(s.held, &st) == 0 && st.st_dev == s.stamp.dev && st.st_ino == s.stamp.ino)
+    ::close(s.held);
+  s.held = -1;
+}
+
+// Caches `entries` as the committed state of the file open on `fd`.
+void hold(StoreState& s, pvo::Entries entries, const struct stat& st, UniqueFd fd) {
+  drop_held(s);
+  s.committed = std::move(entries);
+  s.stamp = FileStamp::of(st);
+  s.held = fd.release();
+  s.have_committed = true;
+  s.file_exists = true;
+}
+
 // Follows PVO_STORE: a new location drops everything known of the old one.
 void follow_location(StoreState& s) {
   const char* env = std::getenv(PVO_STORE_ENV);
@@ -117,9 +137,9 @@ void follow_location(StoreState& s) {
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   if (folder == s.folder) return;
   s.folder = std::move(folder);
+  drop_held(s);
   s.have_committed = false;
   s.file_exists = false;
-  s.held.reset();
   s.committed.clear();
   s.pending.clear();
 }
@@ -156,9 +176,9 @@ int refresh(StoreState& s) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno != ENOENT) return PVO_E_READ;
+    drop_held(s);
     s.have_committed = true;
     s.file_exists = false;
-    s.held.reset();
     s.committed.clear();
     return PVO_OK;
   }
@@ -172,11 +192,7 @@ int refresh(StoreState& s) {
   if (read_all(fd.get(), &data) != 0) return PVO_E_READ;
   pvo::Entries entries;
   if (!pvo::parse_store(data, &entries)) return PVO_E_CORRUPT;
-  s.committed = std::move(entries);
-  s.stamp = FileStamp::of(opened);
-  s.held = std::move(fd);
-  s.have_committed = true;
-  s.file_exists = true;
+  hold(s, std::move(entries), opened, std::move(fd));
   return PVO_OK;
 }
 
@@ -240,11 +256,7 @@ int commit_locked(StoreState& s) {
   }
 
   // The new state is in place for every reader from here on.
-  s.committed = std::move(merged);
-  s.stamp = FileStamp::of(written);
-  s.held = std::move(temp);
-  s.have_committed = true;
-  s.file_exists = true;
+  hold(s, std::move(merged), written, std::move(temp));
   s.pending.clear();
 
   // The rename itself is durable only once the folder is synced.

@@ -1,6 +1,7 @@
 #include "pvo/pvo.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -182,6 +183,38 @@ TEST(Pvo, KilledDuringCommitsNeverLeavesAnUnreadableStore) {
     last_acknowledged = stored;
     EXPECT_EQ(run_tool(store.path(), {"list"}).status, 0);
   }
+}
+
+// Finds this process's descriptor open on `path` (-1 when none).
+int descriptor_on(const std::string& path) {
+  struct stat target {};
+  if (::stat(path.c_str(), &target) != 0) return -1;
+  for (int fd = 3; fd < 1024; ++fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino) return fd;
+  }
+  return -1;
+}
+
+TEST(Pvo, NeverClosesADescriptorItNoLongerOwns) {
+  // A daemonising program closes every descriptor, the library's included,
+  // and the number is soon reused for something else.
+  StoreDir store;
+  ASSERT_EQ(pvoSet("k", "1"), 0);
+  ASSERT_EQ(pvoCommit(), 0);
+  int held = descriptor_on(store.store_file());
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::close(held), 0);
+  int reused = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(reused, 0);
+  if (reused != held) {
+    ASSERT_EQ(::dup2(reused, held), held);
+    ::close(reused);
+  }
+  ASSERT_EQ(run_tool(store.path(), {"set", "k", "2"}).status, 0);
+  EXPECT_EQ(get("k"), "2");  // the cached state is replaced...
+  EXPECT_NE(::fcntl(held, F_GETFD), -1);  // ...and the other file stays open
+  ::close(held);
 }
 
 TEST(Pvo, ThreadsSetCommitAndReadAtOnce) {
