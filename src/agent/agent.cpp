@@ -1,0 +1,347 @@
+// The agent daemon's start-up, main loop and shut-down. The order of the
+// start-up is what the modules need of it (see agent.h); everything that can
+// refuse a start does so before any thread exists, so a refused start leaves
+// nothing behind but its log lines.
+#include "agent/agent.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "agent/device_info.h"
+#include "agent/heartbeat_timer.h"
+#include "agent/registration.h"
+#include "broker/net_helper.h"
+#include "broker/zelbroker_connection.h"
+#include "cloud/http_helper.h"
+#include "cloud/json_helper.h"
+#include "cloud/logic.h"
+#include "config/config.h"
+#include "control_listener/control_listener.h"
+#include "control_listener/discovery.h"
+#include "daemon/daemon.h"
+#include "delivery/message_sender.h"
+#include "log/log.h"
+#include "pvo/pvo.h"
+
+#ifndef ZELAGENT_VERSION
+#define ZELAGENT_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr const char* kLogModule = "zelagent";
+
+constexpr int kInitPid = 1;
+constexpr std::int32_t kDaemonFlag = 1;
+constexpr std::int32_t kForegroundFlag = 0;
+// The main loop looks at the advisor's heartbeat period at least this often,
+// so a period learnt from the advisor applies from the next second on.
+constexpr auto kLoopRecheck = std::chrono::seconds(1);
+constexpr std::size_t kPidReadLength = 32;
+
+const char* const kCloudUrlKeys[] = {kKeyRegisterUrl, kKeyClaimedUrl, kKeyDiscoveryUrl, kKeyAdvisorUrl};
+
+// The broker thread is stopped with SIGUSR1: the handler only returns, so
+// that the signal ends a blocked wait instead of the process.
+void on_sigusr1(int) {}
+
+// A failure that refuses the start: logged, and shown on standard error
+// unless the log already goes there (a daemon's standard error is /dev/null).
+void start_failure(const agent_options& options, const std::string& text) {
+  ZLOG(kLogError, "%s\n", text.c_str());
+  if (!options.console) std::fprintf(stderr, "zelagent: %s\n", text.c_str());
+}
+
+sigset_t shutdown_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+// Blocks the signals the main loop takes, in this thread and so in every
+// thread made from now on (handler programs get a clean mask from the
+// delivery). Must run while the process has its only thread.
+void block_main_loop_signals() {
+  // daemonize leaves SIGHUP ignored, and an ignored signal is discarded even
+  // while blocked: back to the default so that sigtimedwait receives it.
+  std::signal(SIGHUP, SIG_DFL);
+  const sigset_t set = shutdown_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int install_broker_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_sigusr1;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the signal must end the broker thread's waits
+  if (::sigaction(SIGUSR1, &action, nullptr) != 0) {
+    ZLOG(kLogError, "sigaction(SIGUSR1): %s.\n", std::strerror(errno));
+    return -1;
+  }
+  // Writes to handlers and peers that went away report EPIPE instead.
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+    ZLOG(kLogError, "signal(SIGPIPE): %s.\n", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+void apply_logger_settings(const agent_options& options) {
+  log_file_path = absolute_path(options.log_file);
+  event_file_path = absolute_path(options.event_file);
+  log_level = options.log_level;
+  log_to_console = options.console ? 1 : 0;
+  log_to_file = 1;
+}
+
+// The daemon changes directory to "/": a relative store folder would then
+// name another store.
+void make_store_path_absolute() {
+  const char* store = std::getenv(PVO_STORE_ENV);
+  if (store != nullptr && store[0] != '\0' && store[0] != '/') {
+    ::setenv(PVO_STORE_ENV, absolute_path(store).c_str(), 1);
+  }
+}
+
+bool readable_path(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
+
+// Everything the main loop and the shut-down work on.
+struct running_agent {
+  std::unique_ptr<agent_context> context = std::make_unique<agent_context>();
+  std::string pid_file;
+  int pid_fd = -1;
+  UniqueFd exit_read;
+  UniqueFd exit_write;
+  std::thread listener;
+  registration_thread registration;
+};
+
+// Waits for signals, ticking the heartbeat timer meanwhile. Returns when a
+// shut-down signal arrives.
+void main_loop(running_agent& agent) {
+  using Clock = std::chrono::steady_clock;
+  const sigset_t waited = shutdown_signals();
+  heartbeat_timer timer;
+  auto last_tick = Clock::now();
+  for (;;) {
+    const auto period = std::chrono::seconds(heartbeat_period_seconds(agent.context->agent_heartbeat.load()));
+    const auto now = Clock::now();
+    if (now - last_tick >= period) {
+      last_tick = now;
+      timer.tick();
+      continue;
+    }
+    const auto wait = std::min<Clock::duration>(last_tick + period - now, kLoopRecheck);
+    const auto wait_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+    timespec timeout{};
+    timeout.tv_sec = static_cast<time_t>(wait_ns / 1000000000);
+    timeout.tv_nsec = static_cast<long>(wait_ns % 1000000000);
+    siginfo_t info{};
+    const int signal_number = ::sigtimedwait(&waited, &info, &timeout);
+    if (signal_number < 0) continue;  // EAGAIN: time to look again; EINTR: likewise
+    if (signal_number == SIGHUP) {
+      ZLOG(kLogInfo, "SIGHUP: sending a refresh report.\n");
+      refresh_agent_state();
+      continue;
+    }
+    ZLOG(kLogInfo, "Received %s, shutting down.\n", signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
+    return;
+  }
+}
+
+// Ends the process after an orderly shut-down. Static destructors are not
+// run: a discovery thread (which nothing can join from outside the
+// scheduler) or a registration still inside its HTTPS request may be alive,
+// and tearing down the objects they use under them would be the one unsafe
+// step of the shut-down. Everything that must outlive the agent (store,
+// log, handler deliveries, pid file) is complete by now.
+[[noreturn]] void end_process(int status) {
+  log_wait_for_compression();
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
+[[noreturn]] void shut_down(running_agent& agent) {
+  // No new local requests: the listener thread ends (the byte is not the
+  // exit command, which would end the process before the queue is drained).
+  if (agent.listener.joinable()) {
+    const char byte = kListenerStopByte;
+    if (::write(agent.exit_write.get(), &byte, 1) != 1) {
+      ZLOG(kLogError, "write() to the control listener's exit pipe: %s.\n", std::strerror(errno));
+    } else {
+      agent.listener.join();
+    }
+  }
+  agent.registration.stop();
+  const bool registration_ended = agent.registration.wait_finished(
+      std::chrono::steady_clock::now() + std::chrono::seconds(kShutdownRequestWaitSeconds));
+  if (!registration_ended) {
+    ZLOG(kLogWarning, "Registration still inside a cloud request; leaving it behind.\n");
+  }
+  stop_broker_thread();
+  // Delivers everything still queued; control requests from the zelbroker
+  // among them are executed as usual.
+  message_sender_stop();
+  // One of those requests may have started the link again.
+  if (keep_connection.load() != 0) stop_broker_thread();
+  if (registration_ended && discovery_pending() == 0) {
+    clean_shared_curl();
+  } else {
+    ZLOG(kLogDebug, "Cloud requests may still be under way; the HTTP state ends with the process.\n");
+  }
+  if (unlock_pid_file(agent.pid_file.c_str(), agent.pid_fd) != 0) {
+    ZLOG(kLogError, "Cannot remove the pid file %s.\n", agent.pid_file.c_str());
+  }
+  ZLOG(kLogInfo, "zelagent stopped.\n");
+  end_process(kAgentExitOk);
+}
+
+}  // namespace
+
+std::optional<std::string> missing_cloud_url_key() {
+  char buffer[kConfigUrlBufferSize];
+  for (const char* key : kCloudUrlKeys) {
+    if (config_get(key, buffer, sizeof buffer) != 0) return std::string(key);
+  }
+  return std::nullopt;
+}
+
+std::string missing_url_message(const std::string& key) {
+  return "the cloud URL " + key + " is not set in the store; set it with `pvo set " + key +
+         " https://<zelCloud host>/...` (the store is the folder named by " + PVO_STORE_ENV + ", default " +
+         PVO_DEFAULT_STORE + ")";
+}
+
+std::optional<int> running_agent_pid(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  char text[kPidReadLength] = {};
+  const ssize_t count = ::read(fd.get(), text, sizeof text - 1);
+  if (count <= 0) return std::nullopt;
+  char* end = nullptr;
+  const long pid = std::strtol(text, &end, 10);
+  if (end == text || pid <= 0 || pid > INT_MAX || pid == ::getpid()) return std::nullopt;
+  if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return static_cast<int>(pid);
+  return std::nullopt;
+}
+
+std::string absolute_path(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
+int run_agent(const agent_options& options) {
+  // 1. Logger, device strings, trust anchors.
+  apply_logger_settings(options);
+  const std::optional<std::string> hardware_id =
+      options.hardware_id ? options.hardware_id : find_hardware_id();
+  if (!hardware_id) {
+    start_failure(options,
+                  "no hardware id: none given with --hardware-id and none found on the device "
+                  "(Serial in /proc/cpuinfo, /etc/machine-id, a network interface's address)");
+    return kAgentExitFailure;
+  }
+  device_hardware_id = *hardware_id;
+  device_model = options.model ? *options.model : find_model();
+  ca_file = absolute_path(options.ca_file);
+  ca_path = absolute_path(options.ca_path);
+  for (const std::string* trust : {&ca_file, &ca_path}) {
+    if (!trust->empty() && !readable_path(*trust)) {
+      start_failure(options, "cannot read the trust anchors " + *trust);
+      return kAgentExitFailure;
+    }
+  }
+  make_store_path_absolute();
+
+  running_agent agent;
+  agent.pid_file = absolute_path(options.pid_file);
+
+  // 2. A daemon refuses visibly, while its parent still has a terminal.
+  bool daemon = false;
+  if (!options.foreground) {
+    if (std::optional<int> other = running_agent_pid(agent.pid_file)) {
+      start_failure(options, "another agent is running (pid " + std::to_string(*other) + ", pid file " +
+                                 agent.pid_file + ")");
+      return kAgentExitFailure;
+    }
+    if (std::optional<std::string> key = missing_cloud_url_key()) {
+      start_failure(options, missing_url_message(*key));
+      return kAgentExitFailure;
+    }
+    daemon = true;
+    if (::getppid() == kInitPid) {
+      ZLOG(kLogInfo, "Started by init: running as a daemon without detaching.\n");
+    } else if (daemonize() != 0) {
+      start_failure(options, "cannot run as a daemon");
+      return kAgentExitFailure;
+    }
+  }
+  block_main_loop_signals();
+
+  // 3. The pid file, before the store, the network or a handler is touched.
+  agent.pid_fd = lock_pid_file(agent.pid_file.c_str());
+  if (agent.pid_fd < 0) {
+    start_failure(options, "cannot take the pid file " + agent.pid_file +
+                               " (another agent is running, or the file cannot be written)");
+    return kAgentExitFailure;
+  }
+  ZLOG(kLogInfo, "zelagent %s starting (pid %d): hardware id '%s', model '%s'.\n", ZELAGENT_VERSION,
+       static_cast<int>(::getpid()), device_hardware_id.c_str(), device_model.c_str());
+
+  // 4. Signals of the broker link and the handlers.
+  if (install_broker_signals() != 0) {
+    unlock_pid_file(agent.pid_file.c_str(), agent.pid_fd);
+    return kAgentExitFailure;
+  }
+
+  // 5. The agent context.
+  if (load_agent_context(*agent.context) != 0) {
+    const std::optional<std::string> key = missing_cloud_url_key();
+    start_failure(options, key ? missing_url_message(*key)
+                               : std::string("cannot load the cloud URLs (a URL is longer than its key allows)"));
+    unlock_pid_file(agent.pid_file.c_str(), agent.pid_fd);
+    return kAgentExitFailure;
+  }
+
+  // 6. Message sender, agent state (first report), shared HTTP state.
+  message_sender_init();
+  init_agent_state(daemon ? kDaemonFlag : kForegroundFlag);
+  if (init_shared_curl() != 0) {
+    ZLOG(kLogWarning, "Cloud requests run without the shared DNS and TLS session caches.\n");
+  }
+
+  // 7. The control listener.
+  int exit_pipe[2];
+  if (::pipe2(exit_pipe, O_CLOEXEC) != 0) {
+    ZLOG(kLogError, "pipe() for the control listener: %s.\n", std::strerror(errno));
+  } else {
+    agent.exit_read.reset(exit_pipe[0]);
+    agent.exit_write.reset(exit_pipe[1]);
+    agent.listener = start_control_listener(agent.context.get(), agent.exit_read.get());
+  }
+
+  // 8. Registration, then the broker link under its run rules.
+  agent.registration.start(agent.context.get());
+
+  // 9. Heartbeats and signals until told to stop.
+  main_loop(agent);
+  shut_down(agent);
+}
