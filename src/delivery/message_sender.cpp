@@ -15,7 +15,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +52,8 @@ constexpr int kHandlerTimeoutMs = kHandlerWriteTimeoutSeconds * kMillisPerSecond
 constexpr mode_t kOwnerExecuteBit = 0100;
 constexpr const char* kDevNull = "/dev/null";
 constexpr int kFirstNonStandardFd = 3;
+constexpr unsigned kCloseRangeCloexec = 4;  // CLOSE_RANGE_CLOEXEC (Linux 5.11)
+constexpr rlim_t kFallbackFdLimit = 65536;  // descriptors examined without close_range
 
 [[noreturn]] void out_of_memory(const char* call) {
   ZLOG(kLogError, "%s\n", call);
@@ -96,66 +100,6 @@ std::atomic<own_handler_hook> own_hook{nullptr};
 std::atomic<int> handler_timeout_ms{kHandlerTimeoutMs};  // shortened by tests only
 std::atomic<agent_context*> stored_context{nullptr};
 
-// ---------------------------------------------------------------------------
-// Endpoints.
-
-// Fills `endpoint` (kind, address, port) from the text of one endpoint.
-// Returns false after an ERROR when the endpoint is refused: bad port, or an
-// address too long for its field.
-bool resolve_endpoint(std::string_view text, handler_endpoint* endpoint) {
-  const std::string whole(text);
-  const std::size_t colon = text.find(':');
-  if (colon != std::string_view::npos) {
-    const std::string port_text(text.substr(colon + 1, kPortTextChars));
-    char* end = nullptr;
-    errno = 0;
-    const long port = std::strtol(port_text.c_str(), &end, 10);
-    if (end == port_text.c_str()) {
-      ZLOG(kLogError, "Incorrect port in configuration for handler line: '%s'.\n",
-           port_text.c_str());
-      return false;
-    }
-    // A negative port is refused like 0, never mapped into range.
-    if (port <= 0 || port > kPortMax) {
-      ZLOG(kLogError, "Incorrect port value in configuration: '%ld'.\n", port);
-      return false;
-    }
-    if (colon > kEndpointAddressMax) {
-      ZLOG(kLogError, "Handler endpoint '%s' refused: host longer than %zu characters.\n",
-           whole.c_str(), kEndpointAddressMax);
-      return false;
-    }
-    endpoint->kind = kEndpointTcp;
-    endpoint->address.assign(text.substr(0, colon));
-    endpoint->port = static_cast<std::uint16_t>(port);
-    return true;
-  }
-  if (text.size() > kEndpointAddressMax) {
-    ZLOG(kLogError, "Handler endpoint '%s' refused: path longer than %zu characters.\n",
-         whole.c_str(), kEndpointAddressMax);
-    return false;
-  }
-  endpoint->address = whole;
-  endpoint->port = 0;
-  struct stat info {};
-  if (::stat(whole.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-    // Started all the same: the exec reports whether it can run.
-    if ((info.st_mode & kOwnerExecuteBit) == 0) {
-      ZLOG(kLogWarning, "handler %s pointing to file, but executable bit is not set.\n",
-           whole.c_str());
-    }
-    endpoint->kind = kEndpointProgram;
-    return true;
-  }
-  if (text.size() > kUnixSocketPathMax) {
-    ZLOG(kLogError,
-         "Handler endpoint '%s' refused: unix socket path longer than %zu characters.\n",
-         whole.c_str(), kUnixSocketPathMax);
-    return false;
-  }
-  endpoint->kind = kEndpointUnixSocket;
-  return true;
-}
 
 // Gives `sock` a bounded connect and send: on Linux SO_SNDTIMEO limits both.
 void bound_socket_time(int sock) {
@@ -253,6 +197,26 @@ int above_standard(int fd) {
   return ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstNonStandardFd);
 }
 
+// Marks every descriptor above the standard three close-on-exec, so that the
+// handler program inherits none of the agent's sockets and files (a handler
+// holding the control listener's socket would keep its port taken after the
+// agent ends). The status pipe stays open until the exec itself.
+// Async-signal-safe: system calls only.
+void keep_only_standard_fds() {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, kFirstNonStandardFd, ~0U, kCloseRangeCloexec) == 0) return;
+#endif
+  rlimit limit{};
+  rlim_t last = kFallbackFdLimit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < last) {
+    last = limit.rlim_cur;
+  }
+  for (rlim_t fd = kFirstNonStandardFd; fd < last; ++fd) {
+    ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+  }
+}
+
 // The program's process: runs between fork and exec, async-signal-safe only.
 [[noreturn]] void exec_handler(const char* path, int input_fd, int write_fd, int status_fd) {
   status_fd = above_standard(status_fd);
@@ -273,6 +237,7 @@ int above_standard(int fd) {
   ::close(write_fd);
   if (::dup2(input_fd, STDIN_FILENO) < 0) child_fail(status_fd, kStageDupStdin);
   ::close(input_fd);
+  keep_only_standard_fds();
   ::umask(0);
   if (::chdir("/") != 0) child_fail(status_fd, kStageChdir);
   ::execlp(path, path, static_cast<char*>(nullptr));
@@ -503,6 +468,61 @@ std::string_view handler_endpoint_text(std::string_view line, std::int32_t index
   }
   const std::size_t end = line.find(',', start);
   return line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+bool resolve_endpoint(std::string_view text, handler_endpoint* endpoint) {
+  const std::string whole(text);
+  const std::size_t colon = text.find(':');
+  if (colon != std::string_view::npos) {
+    const std::string port_text(text.substr(colon + 1, kPortTextChars));
+    char* end = nullptr;
+    errno = 0;
+    const long port = std::strtol(port_text.c_str(), &end, 10);
+    if (end == port_text.c_str()) {
+      ZLOG(kLogError, "Incorrect port in configuration for handler line: '%s'.\n",
+           port_text.c_str());
+      return false;
+    }
+    // A negative port is refused like 0, never mapped into range.
+    if (port <= 0 || port > kPortMax) {
+      ZLOG(kLogError, "Incorrect port value in configuration: '%ld'.\n", port);
+      return false;
+    }
+    if (colon > kEndpointAddressMax) {
+      ZLOG(kLogError, "Handler endpoint '%s' refused: host longer than %zu characters.\n",
+           whole.c_str(), kEndpointAddressMax);
+      return false;
+    }
+    endpoint->kind = kEndpointTcp;
+    endpoint->address.assign(text.substr(0, colon));
+    endpoint->port = static_cast<std::uint16_t>(port);
+    return true;
+  }
+  if (text.size() > kEndpointAddressMax) {
+    ZLOG(kLogError, "Handler endpoint '%s' refused: path longer than %zu characters.\n",
+         whole.c_str(), kEndpointAddressMax);
+    return false;
+  }
+  endpoint->address = whole;
+  endpoint->port = 0;
+  struct stat info {};
+  if (::stat(whole.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    // Started all the same: the exec reports whether it can run.
+    if ((info.st_mode & kOwnerExecuteBit) == 0) {
+      ZLOG(kLogWarning, "handler %s pointing to file, but executable bit is not set.\n",
+           whole.c_str());
+    }
+    endpoint->kind = kEndpointProgram;
+    return true;
+  }
+  if (text.size() > kUnixSocketPathMax) {
+    ZLOG(kLogError,
+         "Handler endpoint '%s' refused: unix socket path longer than %zu characters.\n",
+         whole.c_str(), kUnixSocketPathMax);
+    return false;
+  }
+  endpoint->kind = kEndpointUnixSocket;
+  return true;
 }
 
 void set_own_handler_hook(own_handler_hook hook) { own_hook.store(hook); }

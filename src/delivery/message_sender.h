@@ -86,6 +86,12 @@ std::string handler_key(std::string_view handler_name);
 std::int32_t handler_endpoint_count(std::string_view line);
 // The `index`-th endpoint of a line (from 0), or empty when out of range.
 std::string_view handler_endpoint_text(std::string_view line, std::int32_t index);
+// Classifies the text of one endpoint into `endpoint` (kind, address, port):
+// "host:port" is TCP, an existing regular file a program, anything else a
+// UNIX socket path. Looks at the file system (stat) but opens nothing.
+// Returns false after an ERROR when the endpoint is refused: bad port, or an
+// address too long for its field.
+bool resolve_endpoint(std::string_view text, handler_endpoint* endpoint);
 
 // --- The agent's own handler name (control requests from the zelbroker) ---
 // Called at the head of deliver_message, right after the null-name check and
