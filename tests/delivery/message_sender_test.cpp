@@ -1,6 +1,10 @@
 #include "delivery/message_sender.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,16 +207,21 @@ TEST_F(DeliveryTest, SendToEndpointChoosesTcpByPort) {
 }
 
 TEST_F(DeliveryTest, UnreachableEndpointsFailWithTheirOwnMessage) {
-  std::uint16_t closed_port = 0;
-  {
-    SilentListener gone;  // a port that was just freed
-    closed_port = static_cast<std::uint16_t>(std::stoi(gone.endpoint().substr(10)));
-  }
+  // A port held bound but not listening refuses every connection.
+  const int held = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(held, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const int closed_port = ntohs(address.sin_port);
   const std::string missing = dir_.file("missing.sock");
   set_line("h1", "127.0.0.1:" + std::to_string(closed_port));
   set_line("h2", missing);
   EXPECT_EQ(deliver_message("h1", "x", 1), -1);
   EXPECT_EQ(deliver_message("h2", "x", 1), -1);
+  ::close(held);
   const std::string text = log();
   EXPECT_NE(text.find("Can't connect to '127.0.0.1':" + std::to_string(closed_port) + ", errno=" +
                       std::to_string(ECONNREFUSED)),
@@ -415,6 +424,22 @@ TEST_F(DeliveryTest, ProgramsLeaveNoZombieBehind) {
   errno = 0;
   EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(DeliveryTest, ProgramsInheritNoDescriptorOfTheAgent) {
+  // A descriptor opened without close-on-exec, as any module might.
+  const int leaked = ::open(dir_.file("agent-file").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(leaked, 3);
+  const std::string out = dir_.file("fds");
+  const std::string path = script(
+      "fd-check", "if [ -e /proc/$$/fd/" + std::to_string(leaked) + " ]; then echo inherited > '" + out +
+                 ".part'; else echo clean > '" + out + ".part'; fi; mv '" + out + ".part' '" + out +
+                 "'\n");
+  set_line("fds", path);
+  ASSERT_EQ(deliver_message("fds", "x", 1), 0);
+  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::file_exists(out); }));
+  EXPECT_EQ(zeltest::read_file(out), "clean\n");
+  ::close(leaked);
 }
 
 TEST_F(DeliveryTest, ProgramThatExitsWithoutReadingCannotEndTheAgent) {
