@@ -18,8 +18,7 @@
 // themselves (cJSON keeps its error position in one global).
 //
 // The control-request parser (parse_control_request and its element parsers)
-// belongs to this module as well; it is declared beside the control listener's
-// records when that part is built.
+// belongs to this module as well; it is declared at the end of this header.
 #pragma once
 
 #include <cstdint>
@@ -131,9 +130,9 @@ int parse_advisor_reply(const std::string& text, advisor_reply& reply, agent_con
 
 // Reads "a,b,c" (fields after the third ignored) into the three outputs.
 // Returns -1, leaving the outputs untouched, when `text` or an output is null
-// or the text has fewer than three fields. A field that does not convert to a
-// number of 0 or more gives 0 with a WARNING; a field above 2147483647 gives
-// 2147483647, as on the 32-bit target.
+// or the text has fewer than three fields. A negative field gives 0 with a
+// WARNING, a field without digits gives 0, and a field above 2147483647 gives
+// 2147483647 (as strtol does where long has 32 bits).
 int parse_keepalive_string(const char* text, uint32_t* first, uint32_t* second, uint32_t* third);
 
 // ===========================================================================
