@@ -153,7 +153,9 @@ int tcp_connect(const addrinfo* entry) {
     errno = EINVAL;
     return -1;
   }
-  UniqueFd sock(socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol));
+  // Close-on-exec: handler programs started by the agent must not inherit
+  // (and keep open) the link to the zelbroker.
+  UniqueFd sock(socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol));
   if (!sock) {
     int error = errno;
     ZLOG(kLogError, "Can't open socket: %s.\n", std::strerror(error));

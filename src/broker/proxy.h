@@ -50,8 +50,8 @@ std::unique_ptr<connection> open_broker_connection(const char* host, std::uint16
 // the first entry; null for an empty list. Points into `list`.
 const addrinfo* pick_broker_address(const addrinfo* list);
 
-// Creates a socket for `entry` and connects it (bounded, then back to
-// blocking mode). Returns the descriptor, owned by the caller; -1 on failure.
+// Creates a socket for `entry` (close-on-exec) and connects it (bounded,
+// then back to blocking mode). Returns the descriptor, owned by the caller; -1 on failure.
 int tcp_connect(const addrinfo* entry);
 
 // Sends `length` bytes of `request` with one connection_write and returns the

@@ -4,6 +4,7 @@
 #include "broker/proxy.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -335,6 +336,7 @@ TEST_F(OpenBrokerConnectionTest, DirectWithAndWithoutTls) {
   socklen_t size = sizeof keepalive;
   getsockopt(conn->sock.get(), SOL_SOCKET, SO_KEEPALIVE, &keepalive, &size);
   EXPECT_EQ(keepalive, 1);
+  EXPECT_NE(fcntl(conn->sock.get(), F_GETFD) & FD_CLOEXEC, 0);
   EXPECT_EQ(connection_write(conn.get(), "tls", 3), 3);
   char buffer[3];
   EXPECT_EQ(read_exact(conn.get(), buffer, 3), 3);
