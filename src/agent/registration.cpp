@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "broker/zelbroker_connection.h"
 #include "cloud/logic.h"
 #include "control_listener/discovery.h"
 #include "daemon/daemon.h"
@@ -25,6 +26,9 @@ std::uint64_t seconds_since(std::chrono::steady_clock::time_point start) {
 void registered_from_here(agent_context* context) {
   set_registered(kRegistered);
   start_broker_thread_if_allowed(context);
+  ZLOG(kLogInfo, "Start-up done: the zelbroker link %s.\n",
+       keep_connection.load() != 0 ? "is running"
+                                   : "waits for a claim, a discovery or zel_force_connection");
 }
 
 }  // namespace
