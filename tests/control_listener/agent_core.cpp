@@ -146,12 +146,13 @@ void AgentCore::reload_context() {
 }
 
 void AgentCore::TearDown() {
+  // Held cloud requests would keep the discovery thread from its last claim check.
+  resume_http_requests();
   discovery_testing::end_window_and_join();
   discovery_testing::set_uptime_offset(0);
   stop_broker_thread();
   if (listener.joinable()) stop_listener();
   control_listener_testing::set_read_timeout_ms(0);
-  resume_http_requests();
   message_sender_stop();
   set_own_handler_hook(nullptr);
   message_sender_set_agent_context(nullptr);
