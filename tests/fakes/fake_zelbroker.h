@@ -22,6 +22,9 @@
 // reads (OpenSSL sessions are never touched by two threads); flush() waits
 // until they are on the wire.
 //
+// Every packet and every received byte is kept for the fake's lifetime
+// (a long-running user should expect its memory to grow with the traffic).
+//
 // Threading: one accept thread and one thread per link; every public
 // operation may be called from any thread. The destructor stops the server
 // and joins its threads.
