@@ -432,11 +432,11 @@ TEST_F(DeliveryTest, ProgramsInheritNoDescriptorOfTheAgent) {
   ASSERT_GE(leaked, 3);
   const std::string out = dir_.file("fds");
   const std::string path = script(
-      "fd-check", "if [ -e /proc/$$/fd/" + std::to_string(leaked) + " ]; then echo inherited > '" + out +
+      "fd-check", "cat > /dev/null; if [ -e /proc/$$/fd/" + std::to_string(leaked) + " ]; then echo inherited > '" + out +
                  ".part'; else echo clean > '" + out + ".part'; fi; mv '" + out + ".part' '" + out +
                  "'\n");
   set_line("fds", path);
-  ASSERT_EQ(deliver_message("fds", "x", 1), 0);
+  ASSERT_EQ(deliver_message("fds", "x", 1), 0) << log();
   ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::file_exists(out); }));
   EXPECT_EQ(zeltest::read_file(out), "clean\n");
   ::close(leaked);
