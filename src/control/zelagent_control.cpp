@@ -5,8 +5,8 @@
 //
 //   zelagent_control [global options] -c <command> [command options]
 //
-// Global options are read up to "-c"; the command's options are searched in
-// the whole argument list, so "-s svc -c on_claim -r true" is complete.
+// The command line is read by read_command_line (command_line.h); this file
+// applies its outcome and holds the exchange with the agent.
 // Diagnostics go to the log file only (ERROR and EVENT by default); standard
 // output carries the usage, the version or the reply line and nothing else.
 #include <netdb.h>
@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "control/command_line.h"
 #include "control/control_protocol.h"
 #include "log/log.h"
 
@@ -79,133 +80,6 @@ struct AddrinfoDeleter {
 [[noreturn]] void usage_exit(const char* program) {
   std::printf(kUsage, program);
   std::exit(kUsageStatus);
-}
-
-// Steps through the global options up to "-c". Returns the index of "-c";
-// prints the usage or the version and exits when the scan ends otherwise.
-int scan_global_options(int argc, char** argv, const char* program) {
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "-c") return i;
-    if (arg == "-v" || arg == "--version") {
-      std::printf("Version %s%s\n", kVersion, kVersionSuffix);
-      std::exit(0);
-    }
-    if (arg == "--log_file") {
-      if (i + 1 >= argc) usage_exit(program);
-      log_file_path = argv[++i];
-    } else if (arg == "--enable_console") {
-      log_to_console = 1;
-    } else if (arg == "--disable_log_file") {
-      log_to_file = 0;
-    } else if (arg == "--log_debug") {
-      log_level = kLogDebug;
-    } else if (arg == "--log_info") {
-      log_level = kLogInfo;
-    } else if (arg == "--log_warning") {
-      log_level = kLogWarning;
-    } else if (arg == "--log_error") {
-      log_level = kLogError;
-    } else if (arg == "--log_silent") {
-      log_level = kLogSilent;
-    }
-  }
-  usage_exit(program);
-}
-
-struct CommandOption {
-  const char* name;
-  std::optional<std::string>* value;
-};
-
-// Searches the whole argument list for the command's options: each takes the
-// next argument as its value, a later occurrence overrides an earlier one,
-// anything else is skipped, and an option with no value after it ends the
-// search.
-void scan_command_options(int argc, char** argv, std::initializer_list<CommandOption> options) {
-  for (int i = 1; i < argc; ++i) {
-    for (const CommandOption& option : options) {
-      if (std::strcmp(argv[i], option.name) != 0) continue;
-      if (i + 1 >= argc) return;
-      *option.value = argv[++i];
-      break;
-    }
-  }
-}
-
-// The first "-carrier_id" with an argument after it gives the carrier.
-std::optional<std::string> first_carrier_id(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "-carrier_id") == 0) return std::string(argv[i + 1]);
-  }
-  return std::nullopt;
-}
-
-[[noreturn]] void bad_request_exit() { exit_with_result(kResultBadRequest); }
-
-void require_boolean(const char* option, const std::string& value) {
-  if (is_json_boolean(value)) return;
-  ZLOG(kLogError, "Invalid value '%s' of option %s: true or false expected.\n", value.c_str(), option);
-  bad_request_exit();
-}
-
-void require_built(int built, const std::string& command) {
-  if (built == 0) return;
-  ZLOG(kLogError, "Request %s is too long, not sent.\n", command.c_str());
-  bad_request_exit();
-}
-
-// Turns the command part of the command line into the request text; exits
-// through exit_with_result(-6) on every command-line error.
-std::string build_request(int argc, char** argv, const std::string& command) {
-  std::string text;
-  if (command == kCommandSendDiscovery) {
-    std::optional<std::string> service;
-    discovery_request_args args;
-    scan_command_options(argc, argv,
-                         {{"-s", &service},
-                          {"-t", &args.discovery_time},
-                          {"-id", &args.id},
-                          {"-carrier_id", &args.carrier_id},
-                          {"-discovery_data", &args.discovery_data}});
-    if (!service) {
-      ZLOG(kLogError, "Send discovery command is not full.\n");
-      bad_request_exit();
-    }
-    if (args.discovery_time && !is_json_decimal_number(*args.discovery_time)) {
-      ZLOG(kLogError, "Invalid value '%s' of option -t: a decimal number expected.\n",
-           args.discovery_time->c_str());
-      bad_request_exit();
-    }
-    args.service = std::move(*service);
-    require_built(build_send_discovery_request(args, &text), command);
-  } else if (command == kCommandOnClaim || command == kCommandOnRelease || command == kCommandOnMoravault) {
-    std::optional<std::string> service;
-    std::optional<std::string> value;
-    scan_command_options(argc, argv, {{"-s", &service}, {"-r", &value}});
-    bool moravault = command == kCommandOnMoravault;
-    if (!service || !value) {
-      if (moravault) {
-        ZLOG(kLogError, "Send moravault command is not full.\n");
-      } else {
-        ZLOG(kLogError, "Send claimed command is not full.\n");
-      }
-      bad_request_exit();
-    }
-    require_boolean("-r", *value);
-    int built = moravault ? build_moravault_request(*service, *value, &text)
-                          : build_claim_request(command == kCommandOnClaim ? kCommandOnClaim : kCommandOnRelease,
-                                                *service, *value, &text);
-    require_built(built, command);
-  } else if (command == kCommandPauseConnections) {
-    require_built(build_pause_request(&text), command);
-  } else if (command == kCommandResumeConnections) {
-    require_built(build_resume_request(first_carrier_id(argc, argv), &text), command);
-  } else {
-    ZLOG(kLogError, "unknown command %s.\n", command.c_str());
-    bad_request_exit();
-  }
-  return text;
 }
 
 [[noreturn]] void communication_failure(UniqueFd& socket) {
@@ -286,24 +160,42 @@ std::int32_t exchange(const std::string& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  log_file_path = kDefaultLogFile;
-  log_level = kLogError;
-  log_to_console = 0;
+  control_log_settings defaults;
+  defaults.level = kLogError;
+  defaults.to_console = 0;
+  defaults.to_file = log_to_file;
+  defaults.file_path = kDefaultLogFile;
+  log_file_path = defaults.file_path;
+  log_level = defaults.level;
+  log_to_console = defaults.to_console;
   // Every end of the tool is an exit(): let a compression started by a
   // rotation finish first, or it never would.
   std::atexit(log_wait_for_compression);
 
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : kFallbackProgramName;
-  if (argc <= 1) usage_exit(program);
-  int command_index = scan_global_options(argc, argv, program);
-  if (command_index + 1 >= argc) exit_with_result(kResultBadRequest);
-
-  std::string request;
+  command_line_outcome outcome;
   try {
-    request = build_request(argc, argv, argv[command_index + 1]);
+    outcome = read_command_line(argc, argv, defaults);
   } catch (const std::bad_alloc&) {
     ZLOG(kLogError, "strdup().\n");
     return kOutOfMemoryStatus;
   }
-  exit_with_result(exchange(request));
+  log_level = outcome.settings.level;
+  log_to_console = outcome.settings.to_console;
+  log_to_file = outcome.settings.to_file;
+  log_file_path = outcome.settings.file_path;
+  if (!outcome.error.empty()) ZLOG(kLogError, "%s", outcome.error.c_str());
+
+  switch (outcome.action) {
+    case command_line_action::usage:
+      usage_exit(program);
+    case command_line_action::version:
+      std::printf("Version %s%s\n", kVersion, kVersionSuffix);
+      std::exit(0);
+    case command_line_action::result:
+      exit_with_result(outcome.code);
+    case command_line_action::request:
+      break;
+  }
+  exit_with_result(exchange(outcome.request));
 }
