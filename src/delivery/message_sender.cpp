@@ -100,6 +100,8 @@ std::atomic<own_handler_hook> own_hook{nullptr};
 std::atomic<int> handler_timeout_ms{kHandlerTimeoutMs};  // shortened by tests only
 std::atomic<agent_context*> stored_context{nullptr};
 
+// ---------------------------------------------------------------------------
+// Sockets.
 
 // Gives `sock` a bounded connect and send: on Linux SO_SNDTIMEO limits both.
 void bound_socket_time(int sock) {
@@ -476,7 +478,6 @@ bool resolve_endpoint(std::string_view text, handler_endpoint* endpoint) {
   if (colon != std::string_view::npos) {
     const std::string port_text(text.substr(colon + 1, kPortTextChars));
     char* end = nullptr;
-    errno = 0;
     const long port = std::strtol(port_text.c_str(), &end, 10);
     if (end == port_text.c_str()) {
       ZLOG(kLogError, "Incorrect port in configuration for handler line: '%s'.\n",
