@@ -76,6 +76,7 @@ struct pool_state {
   std::int32_t threads = 0;      // message threads alive
   std::int32_t waiting = 0;      // message threads blocked on `work`
   bool stop = false;
+  std::thread::id thread_id;     // the message thread (when one runs)
 };
 
 // The pool outlives static destruction on purpose: a detached message thread
@@ -740,7 +741,9 @@ int send_message_to_queue(std::string handler_name, std::string payload) {
     state.work.notify_one();
   } else if (state.threads <= 0) {
     try {
-      std::thread(message_thread, state.queue.get()).detach();
+      std::thread thread(message_thread, state.queue.get());
+      state.thread_id = thread.get_id();
+      thread.detach();
       ++state.threads;
     } catch (const std::system_error& error) {
       // The message stays queued; the next one tries to start the thread again.
@@ -771,6 +774,12 @@ int message_sender_stop() {
   MtQueuePtr queue;
   {
     std::unique_lock<std::mutex> guard(state.lock);
+    if (state.threads > 0 && state.thread_id == std::this_thread::get_id()) {
+      // A handler (the agent's own control requests run there) cannot wait
+      // for the thread it runs on.
+      ZLOG(kLogError, "message_sender_stop() called from the message thread.\n");
+      return -1;
+    }
     state.stop = true;
     state.work.notify_all();
     // The message thread delivers everything still queued before it ends.

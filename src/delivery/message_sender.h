@@ -131,8 +131,10 @@ int send_message_to_queue(std::string handler_name, std::string payload);
 int send_message(const char* handler_name, std::string payload);
 
 // Stops the message sender: everything still queued is delivered first, then
-// the message thread ends and the queue is destroyed. Returns 0. Call after
-// every producer has stopped; not from the message thread (nor from the hook).
+// the message thread ends and the queue is destroyed. Returns 0; -1 (nothing
+// stopped) when called on the message thread itself, from a handler or the
+// hook, which could never see that thread end. Call after every producer has
+// stopped.
 int message_sender_stop();
 
 // Number of messages refused by a full queue since the sender was started

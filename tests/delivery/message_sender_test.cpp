@@ -58,6 +58,7 @@ struct HookState {
   bool blocked = false;  // a "block" message is being delivered
   bool release = false;
   int calls = 0;  // every deliver_message that reached the hook
+  int stop_result = 1;  // what message_sender_stop gave inside a handler
 };
 HookState hook_state;
 
@@ -79,6 +80,11 @@ bool recording_hook(const char* name, const void* payload, std::size_t length, i
     *result = 0;
     return true;
   }
+  if (handler == "stop-from-handler") {
+    hook_state.stop_result = message_sender_stop();
+    *result = 0;
+    return true;
+  }
   if (handler == "agent-self") {
     *result = 7;
     return true;
@@ -92,6 +98,7 @@ void reset_hook_state() {
   hook_state.blocked = false;
   hook_state.release = false;
   hook_state.calls = 0;
+  hook_state.stop_result = 1;
 }
 
 bool wait_blocked() {
@@ -597,6 +604,14 @@ TEST_F(QueueTest, StopDeliversEverythingStillQueued) {
   EXPECT_EQ(recorded().size(), static_cast<std::size_t>(kQueued));
   EXPECT_NE(log().find("Exiting message thread.\n"), std::string::npos);
   EXPECT_EQ(send_message("rec-late", "after"), -1);
+}
+
+TEST_F(QueueTest, StopFromInsideAHandlerIsRefusedNotDeadlocked) {
+  ASSERT_EQ(send_message("stop-from-handler", ""), 0);
+  ASSERT_EQ(send_message("rec-still-running", "yes"), 0);
+  ASSERT_TRUE(wait_recorded(1));
+  std::lock_guard<std::mutex> guard(hook_state.mutex);
+  EXPECT_EQ(hook_state.stop_result, -1);
 }
 
 TEST_F(QueueTest, SeveralProducersAreAllDeliveredInTheirOwnOrder) {
