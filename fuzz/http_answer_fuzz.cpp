@@ -33,7 +33,11 @@ void check_scan(const std::string& answer, std::uint32_t seed) {
     gathered.append(answer, gathered.size(), piece);
     complete = http_answer_complete(gathered, &pieces);
   }
-  if (complete && pieces.has_length && pieces.expected_total < 0) std::abort();
+  // A body length from the proxy never reaches back before the header end.
+  if (pieces.has_length &&
+      pieces.expected_total < static_cast<long long>(pieces.header_end + 4)) {
+    std::abort();
+  }
   // Complete in pieces means complete when whole: the answer only grows.
   if (complete && !whole_complete) std::abort();
 }

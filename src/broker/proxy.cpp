@@ -195,11 +195,20 @@ bool http_answer_complete(const std::string& answer, http_answer_scan* scan) {
     if (end == std::string::npos) return false;
     scan->header_end_found = true;
     scan->header_end = end;
-    // Only these two spellings are recognised, anywhere in what has arrived.
+    // Only these two spellings are recognised, and only among the headers:
+    // the same text in the body must not count, or the verdict would depend
+    // on how much of the body came with the header end.
     std::size_t name = answer.find(kContentLength);
-    if (name == std::string::npos) name = answer.find(kContentLengthUpper);
-    if (name == std::string::npos) return true;
+    if (name == std::string::npos || name > end) name = answer.find(kContentLengthUpper);
+    if (name == std::string::npos || name > end) return true;
     long long body = std::strtoll(answer.c_str() + name + kContentLengthNameLength, nullptr, 10);
+    // A proxy's number is not trusted: a negative length means no body, and
+    // one past what read_http_answer gathers at all cannot be met anyway
+    // (clamping also keeps the sum below from overflowing).
+    if (body < 0) body = 0;
+    if (body > static_cast<long long>(kMaxHttpAnswerSize)) {
+      body = static_cast<long long>(kMaxHttpAnswerSize) + 1;
+    }
     scan->has_length = true;
     scan->expected_total = body + static_cast<long long>(end + kHeaderEndLength);
   }
