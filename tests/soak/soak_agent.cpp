@@ -149,7 +149,9 @@ ProcessResources SoakAgent::agent_resources() const {
 }
 
 bool SoakAgent::control_serves() const {
-  return control({"pause_connections"}).status == 0 && control({"resume_connections"}).status == 0;
+  // With discovery disabled (the default) send_discovery is answered 0 and
+  // changes nothing: a probe that leaves the links alone.
+  return control({"send_discovery", "-s", agenttest::kService}).status == 0;
 }
 
 bool SoakAgent::linked_on(std::size_t link) const {

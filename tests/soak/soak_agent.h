@@ -81,8 +81,9 @@ class SoakAgent : public agenttest::AgentEndToEnd {
 
   // The agent's resources now (the agent must be running).
   ProcessResources agent_resources() const;
-  // The control tool's pause_connections / resume_connections both answer 0:
-  // the listener serves requests.
+  // A control request through the control tool is answered 0: the listener
+  // serves requests (send_discovery with discovery disabled, which changes
+  // nothing).
   bool control_serves() const;
   // The newest zelbroker link is open and its hello has arrived.
   bool linked_on(std::size_t link) const;
