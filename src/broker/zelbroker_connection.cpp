@@ -41,6 +41,7 @@
 #include "broker/net_helper.h"
 #include "broker/proxy.h"
 #include "broker/ssl_routine.h"
+#include "cloud/http_helper.h"
 #include "cloud/logic.h"
 #include "config/config.h"
 #include "daemon/daemon.h"
@@ -322,6 +323,7 @@ int stop_broker_thread() {
     while (!thread_finished) {
       ::pthread_kill(broker_thread.native_handle(), SIGUSR1);
       if (in_gate_sleep.load()) wake_sleepers();
+      http_wake_waiting_requests();
       finished_signal.wait_for(finished_lock, kStopNudgeInterval, [] { return thread_finished; });
     }
     finished_lock.unlock();
@@ -364,7 +366,11 @@ void zelbroker_connection_thread(agent_context* context) {
   if (pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr) != 0) {
     ZLOG(kLogError, "Cannot set pthread_sigmask!");
   }
+  // A stop must not wait for a paused cloud request (the advisor request)
+  // that only a resume, perhaps from the stopping thread itself, would free.
+  http_abandon_requests_when_cleared(&keep_connection);
   zelbroker_connect(context);
+  http_abandon_requests_when_cleared(nullptr);
   ZLOG(kLogDebug, "exiting zelbroker_connection_thread\n");
 }
 

@@ -62,15 +62,22 @@ using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
 std::atomic<CURLSH*> share_handle{nullptr};
 std::array<std::mutex, kShareSlots> share_mutexes;
 
-// Serialises all requests, for their whole duration.
-std::mutex request_mutex;
-
-// The pause switch. The flag is written under pause_mutex and read with or
-// without it; a held request waits on pause_resumed under pause_mutex, so a
-// resume can never slip in between its test of the flag and its wait.
-std::atomic<int32_t> pause_flag{0};
+// The request slot serialises all requests, for their whole duration (the
+// pause wait included), and the pause switch holds them. Both are guarded by
+// pause_mutex and waited for on pause_resumed, so that a resume can never slip
+// in between a test of the flag and the wait, and so that a request whose
+// thread is being stopped can leave either wait (see abandon_flag).
 std::mutex pause_mutex;
 std::condition_variable pause_resumed;
+bool request_busy = false;          // guarded by pause_mutex
+std::atomic<int32_t> pause_flag{0};  // written under pause_mutex, read with or without it
+
+// Set by a thread whose requests give up waiting once the flag reads 0 (the
+// broker thread: its stop must not wait for a resume that only the stopping
+// thread could have served).
+thread_local const std::atomic<int>* abandon_flag = nullptr;
+
+bool request_abandoned() { return abandon_flag != nullptr && abandon_flag->load() == 0; }
 
 // Test observation only.
 std::atomic<int> in_progress{0};
@@ -180,22 +187,59 @@ void set_proxy(CURL* handle) {
   }
 }
 
-// Holds the caller while requests are paused; the request mutex stays held,
-// so every later request queues behind this one.
-void wait_while_paused() {
-  std::unique_lock<std::mutex> lock(pause_mutex);
-  if (pause_flag.load() != 1) return;
-  ++held_by_pause;
-  while (pause_flag.load() == 1) {
-    ZLOG(kLogDebug, "Pause http request until we allow to do it\n");
-    pause_resumed.wait(lock);
+// The caller's turn among the requests: taken when no other request runs,
+// then held through the pause, so every later request queues behind a paused
+// one. Converts to false when the calling thread's request was abandoned
+// before it could run; nothing is sent then.
+class RequestSlot {
+ public:
+  RequestSlot() : acquired_(acquire()) {}
+  ~RequestSlot() {
+    if (acquired_) release();
   }
-  --held_by_pause;
-}
+  RequestSlot(const RequestSlot&) = delete;
+  RequestSlot& operator=(const RequestSlot&) = delete;
+  explicit operator bool() const { return acquired_; }
+
+ private:
+  static bool acquire() {
+    std::unique_lock<std::mutex> lock(pause_mutex);
+    while (request_busy) {
+      if (request_abandoned()) return false;
+      pause_resumed.wait(lock);
+    }
+    request_busy = true;
+    if (pause_flag.load() == 1) {
+      ++held_by_pause;
+      while (pause_flag.load() == 1 && !request_abandoned()) {
+        ZLOG(kLogDebug, "Pause http request until we allow to do it\n");
+        pause_resumed.wait(lock);
+      }
+      --held_by_pause;
+      if (pause_flag.load() == 1) {
+        request_busy = false;
+        lock.unlock();
+        pause_resumed.notify_all();
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static void release() {
+    {
+      std::lock_guard<std::mutex> lock(pause_mutex);
+      request_busy = false;
+    }
+    pause_resumed.notify_all();
+  }
+
+  bool acquired_;
+};
 
 // One easy handle with every option of a cloud request; null when libcurl
-// cannot make it or refuses the TLS floor. Waits out the pause before it
-// returns, so the time-outs count only from the transfer.
+// cannot make it or refuses the TLS floor. Made once the pause is over, so
+// the time-outs count only from the transfer.
 EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, http_buffer& header,
                            http_buffer& body) {
   EasyPtr handle(curl_easy_init());
@@ -221,7 +265,6 @@ EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, h
       handle.reset();
     }
   }
-  wait_while_paused();
   return handle;
 }
 
@@ -285,7 +328,11 @@ void clean_shared_curl() {
 int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
                    long& status, http_buffer& header, http_buffer& response_body) {
   InProgress counted;
-  std::lock_guard<std::mutex> request(request_mutex);
+  RequestSlot slot;
+  if (!slot) {
+    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", url.c_str());
+    return kHttpOtherFailure;
+  }
   EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header, response_body);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
@@ -323,7 +370,11 @@ int http_get_with_header(const std::string& url, const agent_context& context,
                          const std::optional<std::string>& extra_header, long& status,
                          http_buffer& header, http_buffer& response_body) {
   InProgress counted;
-  std::lock_guard<std::mutex> request(request_mutex);
+  RequestSlot slot;
+  if (!slot) {
+    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", url.c_str());
+    return kHttpGetFailure;
+  }
   EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header, response_body);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
@@ -379,6 +430,13 @@ void resume_http_requests() {
 }
 
 int32_t http_requests_paused() { return pause_flag.load(); }
+
+void http_abandon_requests_when_cleared(const std::atomic<int>* flag) { abandon_flag = flag; }
+
+void http_wake_waiting_requests() {
+  { std::lock_guard<std::mutex> lock(pause_mutex); }
+  pause_resumed.notify_all();
+}
 
 namespace http_testing {
 int requests_in_progress() { return in_progress.load(); }

@@ -26,6 +26,7 @@
 // init_shared_curl and clean_shared_curl run while no request is under way.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -90,6 +91,18 @@ void resume_http_requests();
 
 // 1 while requests are paused, else 0.
 int32_t http_requests_paused();
+
+// Makes the calling thread's requests give up, while `flag` reads 0, their
+// wait for the pause or for another request's turn: they then fail
+// (kHttpOtherFailure, or kHttpGetFailure for a GET) without sending anything.
+// The broker thread passes keep_connection, so that its stop never waits for
+// a resume that the stopping thread itself would have to serve. nullptr
+// turns it off. A request already transferring runs to its end.
+void http_abandon_requests_when_cleared(const std::atomic<int>* flag);
+
+// Wakes the requests waiting for the pause or for their turn, so that they
+// look at their abandon flag again (called after the flag is cleared).
+void http_wake_waiting_requests();
 
 // Seams for the tests only.
 namespace http_testing {

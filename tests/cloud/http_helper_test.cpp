@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <future>
 #include <thread>
@@ -254,6 +255,45 @@ TEST_F(HttpHelperTest, PausedRequestSendsNothingUntilResumeAndLaterRequestsQueue
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].target, "/first");
   EXPECT_EQ(seen[1].target, "/second");
+}
+
+// A thread that marks its requests abandonable (the broker thread) leaves
+// the pause, and its wait for another request's turn, once its flag is
+// cleared: its stop must not wait for a resume. Nothing reaches the cloud.
+TEST_F(HttpHelperTest, ClearedFlagAbandonsRequestsHeldByThePauseOrQueuedBehindIt) {
+  cloud_->set_default_answer(reply(200));
+  pause_http_requests();
+  std::atomic<int> keep_first{1};
+  std::atomic<int> keep_second{1};
+  auto post = [&](const std::string& path, std::atomic<int>* flag) {
+    http_abandon_requests_when_cleared(flag);
+    long status = 0;
+    http_buffer header, body;
+    int rc = http_post_json(cloud_->url(path), context_, "{}", status, header, body);
+    http_abandon_requests_when_cleared(nullptr);
+    return rc;
+  };
+  auto first = std::async(std::launch::async, post, "/first", &keep_first);
+  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_held_by_pause() == 1; }));
+  auto second = std::async(std::launch::async, post, "/second", &keep_second);
+  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_in_progress() == 2; }));
+
+  // The queued one goes first: it waits for the turn, not for the pause.
+  keep_second.store(0);
+  http_wake_waiting_requests();
+  EXPECT_EQ(second.get(), kHttpOtherFailure);
+  keep_first.store(0);
+  http_wake_waiting_requests();
+  EXPECT_EQ(first.get(), kHttpOtherFailure);
+  EXPECT_EQ(http_testing::requests_held_by_pause(), 0);
+  EXPECT_EQ(cloud_->connections(), 0u);
+
+  // The slot was given back: a request after the resume runs.
+  resume_http_requests();
+  long status = 0;
+  http_buffer header, body;
+  EXPECT_EQ(http_post_json(cloud_->url("/after"), context_, "{}", status, header, body), kHttpOk);
+  EXPECT_EQ(status, 200);
 }
 
 TEST_F(HttpHelperTest, PauseAndResumeWithNothingWaiting) {

@@ -120,6 +120,23 @@ TEST_F(ControlListenerTest, OnClaimStartsTheLinkMarksClaimedAndNotifiesWithClaim
   EXPECT_EQ(times_logged("zelbroker thread already started.\n"), 0);
 }
 
+// A claim while paused starts the link, whose advisor request is then held
+// by the pause; a second pause must still stop that link and answer, or the
+// listener (the only thread that could serve the resume) would hang.
+TEST_F(ControlListenerTest, PauseAfterAClaimWhilePausedStillAnswers) {
+  expect_tool({"pause_connections"}, kResultOk);
+  expect_tool({"on_claim", "-s", kService, "-r", "true"}, kResultOk);
+  EXPECT_EQ(keep_connection.load(), 1);
+  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_held_by_pause() == 1; }));
+  expect_tool({"pause_connections"}, kResultOk);
+  EXPECT_EQ(keep_connection.load(), 0);
+  EXPECT_EQ(http_testing::requests_held_by_pause(), 0);
+  EXPECT_EQ(requests_to(kAdvisorPath), 0u);
+  // Resumed, the claimed device's link comes up as usual.
+  expect_tool({"resume_connections"}, kResultOk);
+  ASSERT_TRUE(broker->wait_for_links(1));
+}
+
 TEST_F(ControlListenerTest, OnMoravaultStartsTheLinkAndChangesNothingElse) {
   expect_tool({"on_moravault", "-s", kService, "-r", "true"}, kResultOk);
   EXPECT_EQ(keep_connection.load(), 1);
