@@ -75,6 +75,21 @@ void put_port(std::uint8_t* where, std::uint16_t port) {
   where[1] = static_cast<std::uint8_t>(port & 0xFF);
 }
 
+
+// Reads a whole reply of `size` bytes before `deadline`: a proxy may send it
+// in several TCP segments. Returns `size`, the shorter count when the proxy
+// closed first, or the negative result of a failed read.
+int read_reply(connection* conn, std::uint8_t* buffer, std::size_t size, StepDeadline deadline,
+               const char* step) {
+  std::size_t total = 0;
+  while (total < size) {
+    int got = connection_read_before(conn, buffer + total, size - total, deadline, step);
+    if (got < 0) return got;
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
+  }
+  return static_cast<int>(total);
+}
 }  // namespace
 
 const char* socks5_reply_message(int code) {
@@ -142,7 +157,7 @@ int socks4_connect(connection* conn, const char* host, std::uint16_t port) {
 
   // Reply: | VN | CD | DSTPORT | DSTIP |, CD 0x5A = granted.
   std::array<std::uint8_t, kSocks4ReplySize> reply{};
-  int got = connection_read_before(conn, reply.data(), reply.size(), deadline, "SOCKS4 reply");
+  int got = read_reply(conn, reply.data(), reply.size(), deadline, "SOCKS4 reply");
   if (got != kSocks4ReplySize) {
     ZLOG(kLogError, "Readed %d bytes in SOCK4 request answer instead of %d.\n", got,
          kSocks4ReplySize);
@@ -179,7 +194,7 @@ int socks5_connect(connection* conn, const char* host, std::uint16_t port) {
 
   // Method reply: | VER 05 | METHOD |
   std::array<std::uint8_t, kSocks5MethodReplySize> method_reply{};
-  int got = connection_read_before(conn, method_reply.data(), method_reply.size(), deadline,
+  int got = read_reply(conn, method_reply.data(), method_reply.size(), deadline,
                                    "SOCKS5 method reply");
   if (got != kSocks5MethodReplySize) {
     ZLOG(kLogError, "Readed %d bytes in SOCK5 hello request answer instead of %d", got,
@@ -218,7 +233,7 @@ int socks5_connect(connection* conn, const char* host, std::uint16_t port) {
       }
       // Reply: | VER 01 | STATUS, 0 = success |
       std::array<std::uint8_t, kSocks5AuthReplySize> auth_reply{};
-      got = connection_read_before(conn, auth_reply.data(), auth_reply.size(), deadline,
+      got = read_reply(conn, auth_reply.data(), auth_reply.size(), deadline,
                                    "SOCKS5 authorization reply");
       if (got != kSocks5AuthReplySize) {
         ZLOG(kLogError, "Readed %d bytes in SOCK5 autorization request answer instead of %d.\n",
@@ -267,7 +282,7 @@ int socks5_connect(connection* conn, const char* host, std::uint16_t port) {
   // Reply: | VER | REP | RSV | ATYP | BND.ADDR (4) | BND.PORT (2) |, read as
   // exactly the 10 bytes of an IPv4 reply; only REP is examined.
   std::array<std::uint8_t, kSocks5ConnectReplySize> reply{};
-  got = connection_read_before(conn, reply.data(), reply.size(), deadline,
+  got = read_reply(conn, reply.data(), reply.size(), deadline,
                                "SOCKS5 connection reply");
   if (got != kSocks5ConnectReplySize) {
     ZLOG(kLogError, "Readed %d bytes in SOCK5 connection request answer instead of %d.\n", got,

@@ -3,6 +3,7 @@
 #include "broker/socks.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <string>
 
@@ -85,6 +86,33 @@ TEST_F(SocksTest, Socks5WithoutAuthenticationSendsExactlyGreetingAndConnect) {
   });
   EXPECT_EQ(run(proxy, socks5_connect), 0);
   EXPECT_EQ(proxy.received(), kSocks5Greeting + kSocks5Connect);
+}
+
+// Sends `reply` in two segments: the second only once the first has had
+// time to be read alone, unless the client gave up on the first already.
+void send_split(int fd, const std::string& reply, std::size_t first) {
+  send_bytes(fd, reply.substr(0, first));
+  pollfd gave_up{fd, POLLIN, 0};
+  if (::poll(&gave_up, 1, 200) == 0) send_bytes(fd, reply.substr(first));
+}
+
+TEST_F(SocksTest, RepliesSplitAcrossSegmentsAreReadWhole) {
+  ScriptedPeer socks4([](int fd, std::string* got) {
+    *got = recv_exactly(fd, kSocks4Request.size());
+    send_split(fd, "\x00\x5a\x01\x02\x03\x04\x05\x06"s, 3);
+    *got += recv_until_closed(fd);
+  });
+  EXPECT_EQ(run(socks4, socks4_connect), 0);
+
+  ScriptedPeer socks5([](int fd, std::string* got) {
+    *got = recv_exactly(fd, kSocks5Greeting.size());
+    send_split(fd, "\x05\x00"s, 1);
+    *got += recv_exactly(fd, kSocks5Connect.size());
+    send_split(fd, kSocks5Granted, 4);
+    *got += recv_until_closed(fd);
+  });
+  EXPECT_EQ(run(socks5, socks5_connect), 0);
+  EXPECT_EQ(socks5.received(), kSocks5Greeting + kSocks5Connect);
 }
 
 TEST_F(SocksTest, Socks5UserNameAndPassword) {
