@@ -8,7 +8,7 @@ packages=(
   libcjson-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   tinyproxy microsocks dante-server
-  procps psmisc
+  procps psmisc iproute2 util-linux
 )
 
 missing=()
