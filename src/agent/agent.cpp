@@ -121,6 +121,14 @@ void make_store_path_absolute() {
 
 bool readable_path(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
+// 0 when `path` can be created or written (its folder for a new file), else
+// the errno that says why not.
+int writable_file_error(const std::string& path) {
+  if (::access(path.c_str(), F_OK) == 0) return ::access(path.c_str(), W_OK) == 0 ? 0 : errno;
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  return ::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
 // Everything the main loop and the shut-down work on.
 struct running_agent {
   std::unique_ptr<agent_context> context = std::make_unique<agent_context>();
@@ -273,6 +281,17 @@ int run_agent(const agent_options& options) {
 
   running_agent agent;
   agent.pid_file = absolute_path(options.pid_file);
+  // Said here, while standard error still reaches someone: a daemon that
+  // cannot take its pid file or write its log would end or run unseen.
+  if (const int error = writable_file_error(agent.pid_file); error != 0) {
+    start_failure(options, "cannot create the pid file " + agent.pid_file + ": " + std::strerror(error) +
+                               " (choose another with --pid-file)");
+    return kAgentExitFailure;
+  }
+  if (const int error = writable_file_error(log_file_path); error != 0) {
+    std::fprintf(stderr, "zelagent: cannot write the log file %s: %s; the agent runs without a log (choose "
+                 "another with --log-file)\n", log_file_path.c_str(), std::strerror(error));
+  }
 
   // 2. A daemon refuses visibly, while its parent still has a terminal.
   bool daemon = false;

@@ -420,5 +420,21 @@ TEST_F(AgentEndToEnd, MissingCloudUrlRefusesTheStartNamingTheKey) {
   EXPECT_EQ(sim->cloud().request_count(), 0u);
 }
 
+TEST_F(AgentEndToEnd, UnusablePidFileRefusesTheStartBeforeDetaching) {
+  // A path under a regular file cannot be created, not even by root.
+  zeltest::write_file(dir.file("plain"), "");
+  const std::string bad_pid_file = dir.file("plain/agent.pid");
+  std::vector<std::string> argv = agent_argv(false);
+  for (std::size_t i = 0; i + 1 < argv.size(); ++i) {
+    if (argv[i] == "--pid-file") argv[i + 1] = bad_pid_file;
+  }
+  Process refused(argv, {}, "", dir.file("agent.out"), dir.file("agent.err"));
+  EXPECT_EQ(refused.wait_exit(), std::optional<int>(1));
+  const std::string text = zeltest::read_file(dir.file("agent.err"));
+  EXPECT_NE(text.find("cannot create the pid file " + bad_pid_file), std::string::npos) << text;
+  EXPECT_EQ(event_sink->received(), 0u);
+  EXPECT_EQ(sim->cloud().request_count(), 0u);
+}
+
 }  // namespace
 }  // namespace agenttest

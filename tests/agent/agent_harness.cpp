@@ -145,17 +145,20 @@ bool process_ended(pid_t pid) {
   return paren != std::string::npos && paren + 2 < content.size() && content[paren + 2] == 'Z';
 }
 
-bool control_port_listening() {
+int control_port_listeners() {
   std::ifstream tcp("/proc/net/tcp");
   std::string line;
+  int count = 0;
   while (std::getline(tcp, line)) {
     std::istringstream fields(line);
     std::string slot, local, remote, state;
     fields >> slot >> local >> remote >> state;
-    if (local == kControlPortHex && state == kListenState) return true;
+    if (local == kControlPortHex && state == kListenState) ++count;
   }
-  return false;
+  return count;
 }
+
+bool control_port_listening() { return control_port_listeners() > 0; }
 
 void AgentEndToEnd::SetUp() {
   ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
@@ -229,6 +232,11 @@ void AgentEndToEnd::start_agent(const std::vector<std::string>& extra) {
   std::vector<std::string> argv = agent_argv();
   argv.insert(argv.end(), extra.begin(), extra.end());
   const std::size_t reports_before = reports().size();
+  // The control listener allows a second listener on its port (SO_REUSEPORT):
+  // an agent of another test run would share the port and take some of this
+  // test's requests. Wait for the port to be free.
+  ASSERT_TRUE(zeltest::wait_until([] { return control_port_listeners() == 0; }, 120s))
+      << "another program listens on 127.0.0.1:14369";
   agent = std::make_unique<Process>(argv, std::vector<std::pair<std::string, std::string>>{}, "",
                                     dir.file("agent.out"), dir.file("agent.err"));
   ASSERT_TRUE(agent->started());

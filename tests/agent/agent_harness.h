@@ -77,7 +77,9 @@ class Process {
 // True when a process with this pid no longer runs (gone, or a zombie).
 bool process_ended(pid_t pid);
 
-// True when something listens on 127.0.0.1:14369 (read from /proc/net/tcp).
+// How many sockets listen on 127.0.0.1:14369 (read from /proc/net/tcp), and
+// whether any does.
+int control_port_listeners();
 bool control_port_listening();
 
 class AgentEndToEnd : public ::testing::Test {
