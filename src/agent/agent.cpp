@@ -202,12 +202,17 @@ void main_loop(running_agent& agent) {
   if (!registration_ended) {
     ZLOG(kLogWarning, "Registration still inside a cloud request; leaving it behind.\n");
   }
-  stop_broker_thread();
+  // The link (a stop that was already done leaves keep_connection 0).
+  if (keep_connection.load() != 0) stop_broker_thread();
   // Delivers everything still queued; control requests from the zelbroker
   // among them are executed as usual.
   message_sender_stop();
   // One of those requests may have started the link again.
   if (keep_connection.load() != 0) stop_broker_thread();
+  // An open discovery window keeps its thread asleep until the process
+  // ends; nothing it does from here on reaches a handler or the link. Only
+  // without one is no cloud request possibly under way, so that the HTTP
+  // state can be released safely.
   if (registration_ended && discovery_pending() == 0) {
     clean_shared_curl();
   } else {
@@ -306,6 +311,9 @@ int run_agent(const agent_options& options) {
       return kAgentExitFailure;
     }
     daemon = true;
+    // A line logged so far may have rotated the log: its compression thread
+    // would not survive the fork and would leave the rotation lock taken.
+    log_wait_for_compression();
     if (::getppid() == kInitPid) {
       ZLOG(kLogInfo, "Started by init: running as a daemon without detaching.\n");
     } else if (daemonize() != 0) {
