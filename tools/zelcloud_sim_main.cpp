@@ -46,6 +46,7 @@ constexpr std::size_t kMaxCommandBytes = 64 * 1024;
 constexpr int kCommandReadTimeoutMs = 5000;
 constexpr int kListenBacklog = 8;
 constexpr const char* kEnvFileName = "sim.env";
+constexpr long kMaxPort = 65535;
 
 struct sim_arguments {
   std::string dir;
@@ -93,7 +94,7 @@ int parse_arguments(int argc, char** argv, sim_arguments* arguments) {
     } else if (name == "--command-port") {
       if (!value(&text)) return -1;
       const long port = std::strtol(text.c_str(), nullptr, 10);
-      if (port < 0 || port > 65535) return -1;
+      if (port < 0 || port > kMaxPort) return -1;
       arguments->command_port = static_cast<std::uint16_t>(port);
     } else if (name == "--heartbeat") {
       if (!value(&text)) return -1;

@@ -39,6 +39,7 @@ constexpr int kBacklog = 16;
 constexpr int kReadTimeoutMs = 10000;
 constexpr std::size_t kMaxMessageBytes = 4 * 1024 * 1024;
 constexpr std::size_t kShownBytes = 2000;
+constexpr long kMaxPort = 65535;
 
 int usage(const char* program) {
   std::fprintf(stderr, "Usage: %s --name NAME (--unix PATH | --port PORT) [--out FILE]\n", program);
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
     else if (option == "--port") port = std::strtol(value.c_str(), nullptr, 10);
     else return usage(argv[0]);
   }
-  if (name.empty() || unix_path.empty() == (port < 0) || port > 65535) return usage(argv[0]);
+  if (name.empty() || unix_path.empty() == (port < 0) || port > kMaxPort) return usage(argv[0]);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   sigset_t stop_signals;

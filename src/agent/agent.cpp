@@ -51,6 +51,7 @@ constexpr std::int32_t kForegroundFlag = 0;
 // so a period learnt from the advisor applies from the next second on.
 constexpr auto kLoopRecheck = std::chrono::seconds(1);
 constexpr std::size_t kPidReadLength = 32;
+constexpr long long kNanosPerSecond = 1000000000;
 
 const char* const kCloudUrlKeys[] = {kKeyRegisterUrl, kKeyClaimedUrl, kKeyDiscoveryUrl, kKeyAdvisorUrl};
 
@@ -158,8 +159,8 @@ void main_loop(running_agent& agent) {
     const auto wait = std::min<Clock::duration>(last_tick + period - now, kLoopRecheck);
     const auto wait_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     timespec timeout{};
-    timeout.tv_sec = static_cast<time_t>(wait_ns / 1000000000);
-    timeout.tv_nsec = static_cast<long>(wait_ns % 1000000000);
+    timeout.tv_sec = static_cast<time_t>(wait_ns / kNanosPerSecond);
+    timeout.tv_nsec = static_cast<long>(wait_ns % kNanosPerSecond);
     siginfo_t info{};
     const int signal_number = ::sigtimedwait(&waited, &info, &timeout);
     if (signal_number < 0) continue;  // EAGAIN: time to look again; EINTR: likewise

@@ -3,9 +3,6 @@
 #include "agent/agent_options.h"
 
 #include <array>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
 
 #include "log/log.h"
 
