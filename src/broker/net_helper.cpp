@@ -65,11 +65,6 @@ bool wait_for_input(int sock) {
 
 }  // namespace
 
-void UniqueFd::reset(int fd) noexcept {
-  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
-  fd_ = fd;
-}
-
 ScopedSigpipeBlock::ScopedSigpipeBlock() noexcept {
   sigset_t pipe_set = only_signal(SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask_);

@@ -22,36 +22,10 @@
 #include <cstdint>
 #include <csignal>
 
+#include "common/unique_fd.h"
+
 struct connection;
 
-// Owns one file descriptor and closes it when destroyed or reset.
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  // Gives the descriptor up without closing it; the object then holds -1.
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes the held descriptor (if any) and takes `fd` (-1: none).
-  void reset(int fd = -1) noexcept;
-
- private:
-  int fd_ = -1;
-};
 
 // Keeps SIGPIPE blocked on the calling thread for its lifetime, for writes
 // that cannot pass MSG_NOSIGNAL (a TLS library writing to its socket, a

@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/unique_fd.h"
 #include "control/command_line.h"
 #include "control/control_protocol.h"
 #include "log/log.h"
@@ -53,25 +54,6 @@ constexpr const char* kUsage =
     "\t\t[-c pause_connections  ]\n"
     "\t\t[-c resume_connections [-carrier_id <id>]]\n";
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now; the close's result (0 or -1 with errno).
-  int close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 struct AddrinfoDeleter {
   void operator()(addrinfo* info) const { ::freeaddrinfo(info); }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 
+#include "common/unique_fd.h"
 #include "log/log.h"
 
 namespace {
@@ -35,25 +36,6 @@ constexpr pid_t kInitPid = 1;
 constexpr const char* kDevNull = "/dev/null";
 constexpr const char* kRootDir = "/";
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }

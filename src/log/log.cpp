@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 int log_level = kLogSilent;
 int log_to_console = 1;
 int log_to_file = 1;
@@ -149,24 +151,6 @@ bool delete_oldest_generation(const std::string& path) {
   return false;
 }
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 ssize_t write_file(int fd, const void* data, std::size_t size) {
   return log_testing::write_hook ? log_testing::write_hook(fd, data, size) : ::write(fd, data, size);

@@ -36,6 +36,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/unique_fd.h"
+
 namespace zeltest {
 
 namespace {
@@ -52,28 +54,6 @@ struct SslDeleter {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
