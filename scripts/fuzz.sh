@@ -29,7 +29,7 @@ if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux
 fi
 ./scripts/deps.sh
 
-all_targets=(control_request cloud_reply packet_reader base64 http_answer socks handler_line str_to_uint32 control_tool_args)
+all_targets=(control_request cloud_reply packet_reader base64 http_answer socks handler_line str_to_uint32 control_tool_args store_file)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
 
