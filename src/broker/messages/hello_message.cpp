@@ -51,8 +51,11 @@ int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_le
     } else {
       const std::optional<std::string> agent_id = config_get_string(kKeyAgentId);
       if (!agent_id) {
+        // Not registered yet (a claim can start the link before the
+        // registration succeeds): the link fails and is tried again later,
+        // rather than ending the agent.
         ZLOG(kLogError, "Cannot get %s value.\n", kKeyAgentId);
-        std::exit(kExitFailure);
+        return -1;
       }
       packet = build_hello_packet(false, reinterpret_cast<const std::uint8_t*>(agent_id->data()),
                                   agent_id->size());
