@@ -246,7 +246,10 @@ void control_listener_thread(const control_listener_args* args) {
   ZLOG(kLogDebug, "end control listener thread.\n");
   if (byte == kExitCommandByte) {
     ZLOG(kLogInfo, "received command from zelagent thread to call exit()");
-    std::exit(kExitStatusOk);
+    // Other threads (broker link, discovery, message thread) may still run:
+    // static destructors must not run under them (a joinable thread object
+    // being destroyed would abort the process). Log lines are already on disk.
+    std::_Exit(kExitStatusOk);
   }
 }
 

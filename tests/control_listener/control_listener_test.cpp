@@ -359,7 +359,7 @@ TEST_F(ControlListenerTest, ReplyIsTheBareResultText) {
 }
 
 // The exit byte ends the process with status 0. Run in a child of its own.
-TEST(ControlListenerExit, ExitByteEndsTheProcessWithStatusZero) {
+TEST(ControlListenerExit, ExitByteEndsTheProcessWithStatusZeroWhileOtherThreadsRun) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   zeltest::TempDir dir;
   EXPECT_EXIT(
@@ -369,6 +369,14 @@ TEST(ControlListenerExit, ExitByteEndsTheProcessWithStatusZero) {
         agent_context context;
         int fds[2];
         if (::pipe(fds) != 0) std::_Exit(3);
+        // Another thread still running with a joinable handle, as the
+        // discovery thread's may be: the exit must not destroy it.
+        int idle[2];
+        if (::pipe(idle) != 0) std::_Exit(3);
+        static std::thread still_running([fd = idle[0]] {
+          char c;
+          (void)::read(fd, &c, 1);
+        });
         std::thread listener = start_control_listener(&context, fds[0]);
         if (!zeltest::wait_until([] { return control_listener_listening() == 1; })) std::_Exit(4);
         if (::write(fds[1], &kExitCommandByte, 1) != 1) std::_Exit(5);
