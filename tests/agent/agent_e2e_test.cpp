@@ -342,6 +342,9 @@ TEST_F(AgentEndToEnd, SigtermDeliversEveryQueuedMessageAndRemovesThePidFile) {
 TEST_F(AgentEndToEnd, SecondAgentIsRefusedAndLeavesNoTrace) {
   start_agent();
   ASSERT_TRUE(wait_logged("Start-up done"));
+  // The registered report travels through the message thread: let it land
+  // before counting, so that only the second agent could add one.
+  ASSERT_TRUE(wait_report([](const Report& r) { return r.event == 2 && r.registered; }));
   const std::size_t reports_before = reports().size();
   const std::size_t requests_before = sim->cloud().request_count();
   const std::string first_pid = std::to_string(agent->pid());
