@@ -27,7 +27,7 @@ fi
 packages=(
   crossbuild-essential-armhf qemu-user-static binfmt-support
   libcjson-dev:armhf libcurl4-openssl-dev:armhf libssl-dev:armhf zlib1g-dev:armhf
-  libgtest-dev:armhf libgmock-dev:armhf
+  libgtest-dev:armhf libgmock-dev:armhf libstdc++6:armhf libgcc-s1:armhf
 )
 missing=()
 for p in "${packages[@]}"; do
