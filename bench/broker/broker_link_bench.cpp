@@ -33,8 +33,6 @@ namespace {
 constexpr int kBatch = 200;
 constexpr const char* kHandler = "bench";
 
-void on_sigusr1(int) {}
-
 // Everything the link needs, set up once for the whole run.
 struct Link {
   zeltest::TempDir dir;
@@ -48,11 +46,7 @@ struct Link {
   bool ready = false;
 
   Link() {
-    struct sigaction action {};
-    action.sa_handler = on_sigusr1;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    zeltest::install_agent_signal_handlers();
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
 
     ca = std::make_unique<zeltest::TestCa>(dir.path());

@@ -20,17 +20,7 @@ namespace {
 
 using namespace brokertest;
 
-void on_signal(int) {}
-
-// A handler that only returns, installed without SA_RESTART, as the agent
-// installs for SIGUSR1: a blocked call then ends with EINTR.
-void install_interrupting_handler(int signal_number) {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  sigaction(signal_number, &action, nullptr);
-}
+using zeltest::install_interrupting_handler;
 
 // A connected pair of loopback TCP sockets.
 struct TcpPair {

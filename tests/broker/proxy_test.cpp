@@ -36,8 +36,6 @@ const std::string k407Basic =
     "HTTP/1.1 407 Proxy Authentication Required\r\n"
     "Proxy-Authenticate: Basic realm=\"zel\"\r\nContent-Length: 0\r\n\r\n";
 
-void on_signal(int) {}
-
 class ProxyTest : public ::testing::Test {
  protected:
   ~ProxyTest() override { net_testing::set_broker_step_timeout_ms(0); }
@@ -537,10 +535,7 @@ TEST_F(OpenBrokerConnectionTest, ConnectToAListenerWithAFullQueueTimesOut) {
 }
 
 TEST_F(OpenBrokerConnectionTest, StopOfTheBrokerThreadEndsAWaitAtOnce) {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGUSR1, &action, nullptr);
+  zeltest::install_interrupting_handler(SIGUSR1);
 
   // The full 30 s limit: only the stop can end this wait early.
   ScriptedPeer silent([](int fd, std::string* got) { *got = recv_until_closed(fd); });

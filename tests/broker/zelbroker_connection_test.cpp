@@ -45,18 +45,6 @@ constexpr const char* kLongDelay = "600";  // a sleep the tests must never wait 
 // Generous bound for a stop that must not wait for a sleep or a time-out.
 constexpr auto kPromptly = 10s;
 
-void on_sigusr1(int) {}
-
-// The agent's entry point installs these before the first start.
-void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = on_sigusr1;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: the signal must end a blocked wait
-  sigaction(SIGUSR1, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
 std::size_t count_entries(const char* folder) {
   std::size_t count = 0;
   if (DIR* dir = ::opendir(folder)) {
@@ -122,7 +110,7 @@ bool ends_within(std::chrono::seconds limit, std::function<void()> action) {
 class BrokerThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    install_signal_handlers();
+    zeltest::install_agent_signal_handlers();
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
     log_file_path = dir.file("agent.log");
     log_level = kLogDebug;

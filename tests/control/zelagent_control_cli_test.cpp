@@ -7,12 +7,11 @@
 #include <memory>
 #include <set>
 
+#include "control/control_tool_test.h"
 #include "control/fake_control_listener.h"
 #include "support/test_support.h"
 
 namespace {
-
-std::string tool() { return zeltest::built_program("src/control/zelagent_control"); }
 
 std::string usage_for(const std::string& program) {
   return program +
@@ -31,18 +30,7 @@ std::string usage_for(const std::string& program) {
 constexpr const char* kVersionLine = "Version release-3.5.9_rbe871_2725daa_pvo\n";
 constexpr const char* kBadRequestLine = "{\"result\":-6}\n";
 
-class ControlToolCli : public testing::Test {
- protected:
-  // Runs the tool with its log in the temporary folder.
-  zeltest::ProgramResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), {tool(), "--log_file", log_path()});
-    return zeltest::run_program(args);
-  }
-  std::string log_path() const { return dir_.file("control.log"); }
-  std::string log() const { return zeltest::read_file(log_path()); }
-
-  zeltest::TempDir dir_;
-};
+using ControlToolCli = zeltest::ControlToolTest;
 
 TEST_F(ControlToolCli, UsageWithStatusOne) {
   struct Case {
@@ -58,11 +46,11 @@ TEST_F(ControlToolCli, UsageWithStatusOne) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> argv = {tool()};
+    std::vector<std::string> argv = {zeltest::control_tool()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     zeltest::ProgramResult result = zeltest::run_program(argv);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.out, usage_for(tool()));
+    EXPECT_EQ(result.out, usage_for(zeltest::control_tool()));
     EXPECT_EQ(result.err, "");
   }
 }
@@ -171,7 +159,7 @@ TEST_F(ControlToolCli, RotatedLogIsCompressedBeforeTheToolEnds) {
 // libstdc++ (with its libgcc_s and libm), pthreads and zlib may be needed
 // (the plain build links the C++ runtime and zlib in and needs libc alone).
 TEST(ControlToolLinkage, NeedsOnlyTheCRuntimeAndZlib) {
-  std::string command = "readelf -d '" + tool() + "' 2>/dev/null";
+  std::string command = "readelf -d '" + zeltest::control_tool() + "' 2>/dev/null";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
   ASSERT_TRUE(pipe);
   std::set<std::string> needed;

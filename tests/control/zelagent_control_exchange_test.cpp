@@ -4,25 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "control/fake_control_listener.h"
+#include "control/control_tool_test.h"
 #include "support/test_support.h"
 
 namespace {
 
 using zeltest::FakeControlListener;
 
-std::string tool() { return zeltest::built_program("src/control/zelagent_control"); }
-
-class ControlToolExchange : public testing::Test {
- protected:
-  zeltest::ProgramResult run(std::vector<std::string> args) {
-    args.insert(args.begin(), {tool(), "--log_file", log_path()});
-    return zeltest::run_program(args);
-  }
-  std::string log_path() const { return dir_.file("control.log"); }
-  std::string log() const { return zeltest::read_file(log_path()); }
-
-  zeltest::TempDir dir_;
-};
+using ControlToolExchange = zeltest::ControlToolTest;
 
 TEST_F(ControlToolExchange, SendsEachRequestByteForByteAndHalfCloses) {
   struct Case {

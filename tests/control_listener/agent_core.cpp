@@ -28,18 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kClientTimeout = 10s;
 
-void on_sigusr1(int) {}
-
-// What the agent's entry point installs before the first broker start.
-void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = on_sigusr1;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: the signal must end a blocked wait
-  sigaction(SIGUSR1, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
 UniqueFd connect_control_port() {
   UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
@@ -98,7 +86,7 @@ SilentClient::SilentClient() : fd_(connect_control_port()) {}
 std::string SilentClient::read_reply() { return read_to_end(fd_.get()); }
 
 void AgentCore::SetUp() {
-  install_signal_handlers();
+  zeltest::install_agent_signal_handlers();
   ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
   for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
   log_file_path = dir.file("agent.log");

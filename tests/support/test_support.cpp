@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +54,23 @@ std::string built_program(const std::string& relative) {
   const char* dir = std::getenv("ZEL_BUILD_DIR");
   if (dir == nullptr) throw std::runtime_error("ZEL_BUILD_DIR is not set");
   return std::string(dir) + "/" + relative;
+}
+
+namespace {
+void on_interrupting_signal(int) {}
+}  // namespace
+
+void install_interrupting_handler(int signal_number) {
+  struct sigaction action {};
+  action.sa_handler = on_interrupting_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART
+  ::sigaction(signal_number, &action, nullptr);
+}
+
+void install_agent_signal_handlers() {
+  install_interrupting_handler(SIGUSR1);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace zeltest

@@ -1,6 +1,7 @@
 // Small helpers shared by the tests: a private temporary folder removed at
 // the end of the test, waiting on a condition with a deadline (never a bare
-// sleep), whole-file reads, and the path of a built program.
+// sleep), whole-file reads, the path of a built program, and the agent's
+// signal set-up.
 #pragma once
 
 #include <chrono>
@@ -35,5 +36,13 @@ bool file_exists(const std::string& path);
 // Path of a program built by this project (from the ZEL_BUILD_DIR the tests
 // run with), e.g. built_program("src/control/zelagent_control").
 std::string built_program(const std::string& relative);
+
+// Installs a handler that only returns, without SA_RESTART, so that the
+// signal ends a blocked call with EINTR (the agent stops its broker thread
+// with SIGUSR1 this way).
+void install_interrupting_handler(int signal_number);
+// What the agent installs before its broker thread starts: that SIGUSR1
+// handler, and SIGPIPE ignored.
+void install_agent_signal_handlers();
 
 }  // namespace zeltest
