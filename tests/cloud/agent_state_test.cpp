@@ -1,89 +1,21 @@
 // The agent state: its reports reach a local "event_sink" handler (a TCP
 // listener of the test) through the message queue; its store keys; the
 // service notifications; the claim-status wait that reports through it.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <condition_variable>
 #include <future>
-#include <map>
-#include <mutex>
-#include <thread>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <cjson/cJSON.h>
 
 #include "cloud_fixture.h"
 #include "daemon/daemon.h"
+#include "delivery/handler_sink.h"
 #include "delivery/message_sender.h"
 
 namespace {
 
 using cloudtest::reply;
-
-// A local handler: accepts connections on a loopback port and keeps each
-// connection's bytes as one message.
-class HandlerSink {
- public:
-  HandlerSink() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(fd_, 16);
-    socklen_t length = sizeof(address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { run(); });
-  }
-  ~HandlerSink() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-
-  bool wait_for(std::size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return messages_.size() >= count; });
-  }
-  std::vector<std::string> messages() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return messages_;
-  }
-
- private:
-  void run() {
-    constexpr int kPollMs = 20;  // how often the stop flag is looked at
-    while (!stop_) {
-      pollfd ready{fd_, POLLIN, 0};
-      if (::poll(&ready, 1, kPollMs) != 1) continue;
-      int connection = ::accept(fd_, nullptr, nullptr);
-      if (connection < 0) continue;
-      std::string message;
-      char buffer[4096];
-      ssize_t n;
-      while ((n = ::recv(connection, buffer, sizeof(buffer), 0)) > 0) message.append(buffer, static_cast<std::size_t>(n));
-      ::close(connection);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(message);
-      }
-      changed_.notify_all();
-    }
-  }
-
-  int fd_;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> messages_;
-};
 
 struct Report {
   int event = -1;
@@ -109,7 +41,7 @@ class AgentStateTest : public cloudtest::CloudTest {
  protected:
   void SetUp() override {
     CloudTest::SetUp();
-    config_set((std::string(kKeyHandlerPrefix) + kEventSinkHandler).c_str(), sink_.endpoint().c_str());
+    config_set((std::string(kKeyHandlerPrefix) + kEventSinkHandler).c_str(), sink_->endpoint().c_str());
     ASSERT_EQ(message_sender_init(), 0);
   }
   void TearDown() override {
@@ -120,13 +52,13 @@ class AgentStateTest : public cloudtest::CloudTest {
 
   // Reports received so far, once `count` have arrived.
   std::vector<Report> reports(std::size_t count) {
-    EXPECT_TRUE(sink_.wait_for(count));
+    EXPECT_TRUE(sink_->wait_for(count));
     std::vector<Report> out;
-    for (const auto& message : sink_.messages()) out.push_back(read_report(message));
+    for (const auto& message : sink_->payloads()) out.push_back(read_report(message));
     return out;
   }
 
-  HandlerSink sink_;
+  std::unique_ptr<zeltest::HandlerSink> sink_ = zeltest::HandlerSink::tcp();
 };
 
 TEST_F(AgentStateTest, FirstReportRestoresRegisteredAndClaimed) {
@@ -208,14 +140,14 @@ TEST_F(AgentStateTest, MirrorSwitchWritesTheStatusKeys) {
 }
 
 TEST_F(AgentStateTest, ServiceNotificationGoesToTheServiceHandler) {
-  HandlerSink service_sink;
+  auto service_sink = zeltest::HandlerSink::tcp();
   std::string service(200, 'p');
   std::string handler = logic_testing::service_handler_name(service);
   EXPECT_EQ(handler, "event_sink_" + std::string(116, 'p'));
-  config_set(handler_key(handler).c_str(), service_sink.endpoint().c_str());
+  config_set(handler_key(handler).c_str(), service_sink->endpoint().c_str());
   notify_service(service, 1);
-  ASSERT_TRUE(service_sink.wait_for(1));
-  EXPECT_EQ(service_sink.messages()[0], build_service_notification(service, 1));
+  ASSERT_TRUE(service_sink->wait_for(1));
+  EXPECT_EQ(service_sink->payloads()[0], build_service_notification(service, 1));
   EXPECT_TRUE(logged("service notify was sended.\n"));
 }
 
@@ -257,7 +189,7 @@ TEST_F(AgentStateTest, WaitForClaimStatusRetriesThroughTheSleepGate) {
   cloud_->queue_answer("GET", "/claimed/v2", reply(200, R"({"_type":"Claim","deviceId":"AB-12","claimed":true})"));
   EXPECT_EQ(wait_for_claim_status(context_), 1);
   message_sender_stop();
-  EXPECT_EQ(sink_.messages().size(), 2u);
+  EXPECT_EQ(sink_->payloads().size(), 2u);
   ASSERT_EQ(message_sender_init(), 0);
 }
 
