@@ -4,7 +4,10 @@
 // the discovery log and turns what happens into readable lines.
 #include "zelcloud_sim.h"
 
+#include <arpa/inet.h>
 #include <cjson/cJSON.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cctype>
@@ -579,6 +582,25 @@ std::string Simulator::execute(const std::string& line) {
            ", cloud requests " + std::to_string(impl_->cloud->request_count());
   }
   return "error unknown command '" + command + "' (try help)";
+}
+
+UniqueFd listen_loopback(std::uint16_t port, int backlog, std::uint16_t* bound) {
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) return sock;
+  const int on = 1;
+  ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(sock.get(), backlog) != 0 ||
+      ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return UniqueFd();
+  }
+  if (bound != nullptr) *bound = ntohs(address.sin_port);
+  return sock;
 }
 
 }  // namespace zelsim

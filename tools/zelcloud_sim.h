@@ -51,6 +51,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace zeltest {
 class FakeZelCloud;
 class FakeZelbroker;
@@ -136,5 +138,10 @@ std::string describe_packet(std::uint8_t type, const std::vector<std::string>& p
 // Bytes as text with non-printable bytes written as \xHH, cut after `limit`
 // characters with "..." appended. Pure.
 std::string printable(const std::string& bytes, std::size_t limit = 200);
+
+// A TCP socket listening on 127.0.0.1:`port` (0: an ephemeral port), with
+// SO_REUSEADDR so that a restarted tool gets its port back at once. The port
+// it got goes to `bound` when given. Empty on failure.
+UniqueFd listen_loopback(std::uint16_t port, int backlog, std::uint16_t* bound = nullptr);
 
 }  // namespace zelsim

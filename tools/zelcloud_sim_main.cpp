@@ -110,25 +110,6 @@ int parse_arguments(int argc, char** argv, sim_arguments* arguments) {
   return 0;
 }
 
-UniqueFd listen_command_port(std::uint16_t port, std::uint16_t* bound) {
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock) return sock;
-  const int on = 1;
-  ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(sock.get(), kListenBacklog) != 0) {
-    return UniqueFd();
-  }
-  socklen_t length = sizeof address;
-  ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&address), &length);
-  *bound = ntohs(address.sin_port);
-  return sock;
-}
-
 // Reads one command line from a client (up to a newline or its end of
 // stream, bounded in size and time), runs it and writes the reply line.
 void serve_command_client(int fd, zelsim::Simulator& sim, const std::function<void(const std::string&)>& print) {
@@ -211,7 +192,7 @@ int main(int argc, char** argv) {
     if (!arguments.quiet) sim.set_printer(print);
 
     std::uint16_t command_port = 0;
-    UniqueFd commands = listen_command_port(arguments.command_port, &command_port);
+    UniqueFd commands = zelsim::listen_loopback(arguments.command_port, kListenBacklog, &command_port);
     if (!commands) {
       std::fprintf(stderr, "zelcloud_sim: cannot listen on command port %u\n", arguments.command_port);
       return kExitFailure;

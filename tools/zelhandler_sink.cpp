@@ -86,22 +86,6 @@ UniqueFd listen_unix(const std::string& path) {
   return sock;
 }
 
-UniqueFd listen_tcp(std::uint16_t port) {
-  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock) return sock;
-  const int on = 1;
-  ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(sock.get(), kBacklog) != 0) {
-    return UniqueFd();
-  }
-  return sock;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,11 +97,19 @@ int main(int argc, char** argv) {
     const std::string option = argv[i];
     if (i + 1 >= argc) return usage(argv[0]);
     const std::string value = argv[++i];
-    if (option == "--name") name = value;
-    else if (option == "--unix") unix_path = value;
-    else if (option == "--out") out_path = value;
-    else if (option == "--port") port = std::strtol(value.c_str(), nullptr, 10);
-    else return usage(argv[0]);
+    if (option == "--name") {
+      name = value;
+    } else if (option == "--unix") {
+      unix_path = value;
+    } else if (option == "--out") {
+      out_path = value;
+    } else if (option == "--port") {
+      char* end = nullptr;
+      port = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || port < 1) return usage(argv[0]);
+    } else {
+      return usage(argv[0]);
+    }
   }
   if (name.empty() || unix_path.empty() == (port < 0) || port > kMaxPort) return usage(argv[0]);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -130,7 +122,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   UniqueFd signals(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
 
-  UniqueFd listener = unix_path.empty() ? listen_tcp(static_cast<std::uint16_t>(port)) : listen_unix(unix_path);
+  UniqueFd listener = unix_path.empty() ? zelsim::listen_loopback(static_cast<std::uint16_t>(port), kBacklog)
+                                         : listen_unix(unix_path);
   if (!listener) {
     std::fprintf(stderr, "zelhandler_sink: cannot listen on %s: %s\n",
                  unix_path.empty() ? std::to_string(port).c_str() : unix_path.c_str(), std::strerror(errno));

@@ -1,14 +1,16 @@
 // The simulator against the agent's own cloud client: what it answers to the
-// four requests, its command interface, its packet descriptions, and the
-// program with its command port.
+// four requests, its command interface, its packet descriptions, the program
+// with its command port, and the handler sink program.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -234,6 +236,56 @@ TEST(SimulatorProgram, ServesCommandsAndEndsOnSigterm) {
   sim.signal(SIGTERM);
   EXPECT_EQ(sim.wait_exit(), std::optional<int>(0));
   EXPECT_NE(zeltest::read_file(dir.file("sim.out")).find("pvo set zel_advisor_url"), std::string::npos);
+}
+
+// Sends `message` over one connection to the UNIX socket `path`, then closes.
+bool send_to_unix(const std::string& path, const std::string& message) {
+  UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (!sock || path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return false;
+  return send_all(sock.get(), message.data(), message.size()) == static_cast<int>(message.size());
+}
+
+TEST(HandlerSinkProgram, PrintsEachMessageOnOneLineAndRemovesItsSocket) {
+  zeltest::TempDir dir;
+  const std::string sink_program = zeltest::built_program("tools/zelhandler_sink");
+  const std::string socket_path = dir.file("h.sock");
+  agenttest::Process sink({sink_program, "--name", "h1", "--unix", socket_path, "--out", dir.file("h1.txt")}, {}, "",
+                          dir.file("sink.out"), dir.file("sink.err"));
+  ASSERT_TRUE(sink.started());
+  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::file_exists(socket_path); }, 30s))
+      << zeltest::read_file(dir.file("sink.err"));
+
+  ASSERT_TRUE(send_to_unix(socket_path, "{ \"event\": 4,\n  \"connected\": true }"));
+  ASSERT_TRUE(send_to_unix(socket_path, std::string("raw\x01\nbytes")));
+  const std::string expected_out = "{\"event\":4,\"connected\":true}\nraw\\x01\\x0abytes\n";
+  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::read_file(dir.file("h1.txt")) == expected_out; }, 30s))
+      << zeltest::read_file(dir.file("h1.txt"));
+  EXPECT_EQ(zeltest::read_file(dir.file("sink.out")),
+            "h1 received: {\"event\":4,\"connected\":true}\nh1 received: raw\\x01\\x0abytes\n");
+
+  sink.signal(SIGTERM);
+  EXPECT_EQ(sink.wait_exit(), std::optional<int>(0));
+  EXPECT_FALSE(zeltest::file_exists(socket_path));
+
+  // Bad command lines end with the usage and status 2 before listening.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--name", "h"},                                      // no endpoint
+           {"--name", "h", "--unix", socket_path, "--port", "9"},  // two endpoints
+           {"--name", "h", "--port", "abc"},
+           {"--name", "h", "--port", "70000"},
+           {"--unix", socket_path},                               // no name
+       }) {
+    std::vector<std::string> argv = {sink_program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    agenttest::Process bad(argv, {}, "", dir.file("bad.out"), dir.file("bad.err"));
+    EXPECT_EQ(bad.wait_exit(), std::optional<int>(2)) << args.back();
+    EXPECT_NE(zeltest::read_file(dir.file("bad.err")).find("Usage: "), std::string::npos);
+  }
+  EXPECT_FALSE(zeltest::file_exists(socket_path));
 }
 
 TEST(AgentProgram, HelpVersionAndBadCommandLines) {
