@@ -87,6 +87,14 @@ ScriptedPeer::ScriptedPeer(const std::uint8_t* script, std::size_t size)
 
 ScriptedPeer::~ScriptedPeer() { connection_close(conn_.get()); }
 
+bool take_split_seed(const std::uint8_t*& data, std::size_t& size, std::uint32_t& seed) {
+  if (size < sizeof seed) return false;
+  std::memcpy(&seed, data, sizeof seed);
+  data += sizeof seed;
+  size -= sizeof seed;
+  return true;
+}
+
 std::size_t SplitGenerator::next_length(std::size_t max) {
   state_ ^= state_ << 13;
   state_ ^= state_ >> 17;

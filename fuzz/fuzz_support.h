@@ -62,6 +62,11 @@ class ScriptedPeer {
   UniqueFd peer_;
 };
 
+// Takes the first four input bytes as the seed of a SplitGenerator and leaves
+// `data` and `size` describing the rest. False (nothing taken) when the input
+// is shorter than that.
+bool take_split_seed(const std::uint8_t*& data, std::size_t& size, std::uint32_t& seed);
+
 // A tiny deterministic generator for cutting input into pieces
 // (xorshift32); the same seed always gives the same cuts.
 class SplitGenerator {

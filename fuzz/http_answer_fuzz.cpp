@@ -7,7 +7,6 @@
 // Input: 4 bytes seeding the cut points, then the proxy's answer.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "broker/proxy.h"
@@ -15,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t kSeedBytes = 4;
 constexpr const char* kBrokerHost = "broker.example";
 constexpr std::uint16_t kBrokerPort = 443;
 
@@ -46,11 +44,8 @@ void check_scan(const std::string& answer, std::uint32_t seed) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   zelfuzz::init_environment();
-  if (size < kSeedBytes) return 0;
   std::uint32_t seed = 0;
-  std::memcpy(&seed, data, kSeedBytes);
-  data += kSeedBytes;
-  size -= kSeedBytes;
+  if (!zelfuzz::take_split_seed(data, size, seed)) return 0;
 
   check_scan(std::string(reinterpret_cast<const char*>(data), size), seed);
   {

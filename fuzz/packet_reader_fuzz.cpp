@@ -7,7 +7,6 @@
 // Input: 4 bytes seeding the cut points, then the byte stream of the link.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "broker/messages/packet_reader.h"
@@ -15,8 +14,6 @@
 #include "fuzz/fuzz_support.h"
 
 namespace {
-
-constexpr std::size_t kSeedBytes = 4;
 
 // Everything the reader reported, in order, as text: "T<type>", "N<count>",
 // "P<length>:<bytes>", "E".
@@ -86,11 +83,8 @@ std::string record(const std::uint8_t* data, std::size_t size, const std::uint32
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   zelfuzz::init_environment();
-  if (size < kSeedBytes) return 0;
   std::uint32_t seed = 0;
-  std::memcpy(&seed, data, kSeedBytes);
-  data += kSeedBytes;
-  size -= kSeedBytes;
+  if (!zelfuzz::take_split_seed(data, size, seed)) return 0;
 
   // The broker thread's reader: plain messages are assembled and handed to
   // the message queue (refused here, as no sender runs), heartbeat responses
