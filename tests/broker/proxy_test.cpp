@@ -537,8 +537,18 @@ TEST_F(OpenBrokerConnectionTest, ConnectToAListenerWithAFullQueueTimesOut) {
 TEST_F(OpenBrokerConnectionTest, StopOfTheBrokerThreadEndsAWaitAtOnce) {
   zeltest::install_interrupting_handler(SIGUSR1);
 
-  // The full 30 s limit: only the stop can end this wait early.
-  ScriptedPeer silent([](int fd, std::string* got) { *got = recv_until_closed(fd); });
+  // The full 30 s limit: only the stop can end this wait early. The peer
+  // never answers; once it holds the client's first handshake bytes the
+  // opener is past the TCP connect and waits in the TLS handshake.
+  std::atomic<bool> hello_received{false};
+  ScriptedPeer silent([&](int fd, std::string* got) {
+    char first = 0;
+    if (::recv(fd, &first, 1, 0) == 1) {
+      got->push_back(first);
+      hello_received.store(true);
+    }
+    *got += recv_until_closed(fd);
+  });
   std::atomic<bool> done{false};
   std::atomic<bool> started{false};
   pthread_t opener_handle{};
@@ -548,7 +558,7 @@ TEST_F(OpenBrokerConnectionTest, StopOfTheBrokerThreadEndsAWaitAtOnce) {
     EXPECT_EQ(open_broker_connection("localhost", silent.port(), 1), nullptr);
     done.store(true);
   });
-  ASSERT_TRUE(zeltest::wait_until([&] { return started.load() && silent.accepted() == 1; }));
+  ASSERT_TRUE(zeltest::wait_until([&] { return started.load() && hello_received.load(); }));
   keep_connection.store(0);
   pthread_kill(opener_handle, SIGUSR1);
   opener.join();
