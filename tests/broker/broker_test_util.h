@@ -18,6 +18,7 @@
 
 #include "broker/net_helper.h"
 #include "fakes/test_certs.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace brokertest {
@@ -125,23 +126,7 @@ class ScriptedPeer {
 // Echoes every byte back until the peer closes (bounded by kPeerTimeout).
 void echo(int fd);
 
-// Sends the log of this process to a file in `dir` with every level let
-// through, and reads it back. Restores the settings when destroyed.
-class LogCapture {
- public:
-  explicit LogCapture(const std::string& dir);
-  ~LogCapture();
-  std::string text() const;
-  bool contains(const std::string& fragment) const;
-  int count(const std::string& fragment) const;
-
- private:
-  std::string path_;
-  int saved_level_;
-  int saved_console_;
-  int saved_file_;
-  std::string saved_path_;
-};
+using zeltest::LogCapture;
 
 // Points the configuration store at a folder of its own (PVO_STORE) for the
 // life of the object; the previous setting comes back afterwards. set()

@@ -43,7 +43,7 @@ TcpPair make_pair() {
 class NetHelperTest : public ::testing::Test {
  protected:
   zeltest::TempDir dir_;
-  LogCapture log_{dir_.path()};
+  LogCapture log_{dir_.file("broker_test.log")};
 };
 
 TEST_F(NetHelperTest, SendAllDeliversEverythingAcrossPiecesAndSignals) {

@@ -51,7 +51,7 @@ class ProxyTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir_;
-  LogCapture log_{dir_.path()};
+  LogCapture log_{dir_.file("broker_test.log")};
   ConfigStore store_{dir_.path()};
   BrokerRunning running_;
 };

@@ -58,7 +58,7 @@ class RealProxyTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir_;
-  LogCapture log_{dir_.path()};
+  LogCapture log_{dir_.file("broker_test.log")};
   ConfigStore store_{dir_.path()};
   BrokerRunning running_;
   ScriptedPeer echo_{[](int fd, std::string*) { echo(fd); }};

@@ -40,7 +40,7 @@ class SocksTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir_;
-  LogCapture log_{dir_.path()};
+  LogCapture log_{dir_.file("broker_test.log")};
   ConfigStore store_{dir_.path()};
   BrokerRunning running_;
 };

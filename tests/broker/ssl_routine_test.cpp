@@ -60,7 +60,7 @@ class SslRoutineTest : public ::testing::Test {
 
   zeltest::TempDir dir_;
   zeltest::TestCa ca_{dir_.file("certs")};
-  LogCapture log_{dir_.path()};
+  LogCapture log_{dir_.file("broker_test.log")};
   BrokerRunning running_;
 };
 

@@ -33,6 +33,7 @@
 #include "fakes/fake_zelcloud.h"
 #include "fakes/test_certs.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -112,10 +113,6 @@ class BrokerThreadTest : public ::testing::Test {
   void SetUp() override {
     zeltest::install_agent_signal_handlers();
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
-    log_file_path = dir.file("agent.log");
-    log_level = kLogDebug;
-    log_to_console = 0;
-
     ca = std::make_unique<zeltest::TestCa>(dir.path());
     zeltest::CertOptions options;
     options.dns_names = {"localhost"};
@@ -161,7 +158,6 @@ class BrokerThreadTest : public ::testing::Test {
     events.reset();
     messages.reset();
     set_trust_anchor("");
-    log_file_path.clear();
   }
 
   static void set_trust_anchor(const std::string& path) {
@@ -192,17 +188,12 @@ class BrokerThreadTest : public ::testing::Test {
     return count;
   }
 
-  std::string log_text() const { return zeltest::read_file(log_file_path); }
-  bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
+  std::string log_text() const { return log_capture.text(); }
+  bool logged(const std::string& text) const { return log_capture.contains(text); }
   bool wait_logged(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
     return zeltest::wait_until([&] { return logged(text); }, timeout);
   }
-  std::size_t times_logged(const std::string& text) const {
-    const std::string all = log_text();
-    std::size_t count = 0;
-    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
-    return count;
-  }
+  std::size_t times_logged(const std::string& text) const { return static_cast<std::size_t>(log_capture.count(text)); }
 
   // Waits for the hello of link `link` (its first packet on that link).
   bool wait_for_hello(std::size_t link) const {
@@ -228,6 +219,7 @@ class BrokerThreadTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir;
+  zeltest::LogCapture log_capture{dir.file("agent.log")};
   std::unique_ptr<zeltest::TestCa> ca;
   zeltest::CertFiles cert;
   std::unique_ptr<zeltest::FakeZelCloud> cloud;

@@ -15,6 +15,7 @@
 #include "fakes/fake_zelcloud.h"
 #include "fakes/test_certs.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace cloudtest {
@@ -44,10 +45,6 @@ class CloudTest : public ::testing::Test {
                              "NO_PROXY"}) {
       ::unsetenv(name);
     }
-    log_level = kLogDebug;
-    log_to_console = 0;
-    log_file_path = dir_.file("agent.log");
-
     ca_ = std::make_unique<zeltest::TestCa>(dir_.path());
     zeltest::CertOptions options;
     options.common_name = "localhost";
@@ -65,19 +62,11 @@ class CloudTest : public ::testing::Test {
     cloud_.reset();
     ca_file.clear();
     ca_path.clear();
-    log_file_path.clear();
-    log_to_console = 1;
-    log_level = kLogSilent;
   }
 
-  std::string log_text() const { return zeltest::read_file(dir_.file("agent.log")); }
-  bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
-  std::size_t times_logged(const std::string& text) const {
-    std::string log = log_text();
-    std::size_t count = 0;
-    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++count;
-    return count;
-  }
+  std::string log_text() const { return log_.text(); }
+  bool logged(const std::string& text) const { return log_.contains(text); }
+  std::size_t times_logged(const std::string& text) const { return static_cast<std::size_t>(log_.count(text)); }
 
   void set_identity(const char* agent_id, const char* claim_code) {
     identity id;
@@ -101,6 +90,7 @@ class CloudTest : public ::testing::Test {
   static constexpr uint32_t kRequestTimeout = 20;
 
   zeltest::TempDir dir_;
+  zeltest::LogCapture log_{dir_.file("agent.log")};
   std::unique_ptr<zeltest::TestCa> ca_;
   zeltest::CertFiles leaf_;
   std::unique_ptr<zeltest::FakeZelCloud> cloud_;

@@ -11,6 +11,7 @@
 
 #include "cloud/logic.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -41,24 +42,12 @@ class JsonHelperTest : public ::testing::Test {
   void SetUp() override {
     device_hardware_id = "HW-0001";
     device_model = "ZX-200";
-    log_level = kLogDebug;
-    log_to_console = 0;
-    log_file_path = dir_.file("agent.log");
   }
-  void TearDown() override {
-    log_file_path.clear();
-    log_to_console = 1;
-    log_level = kLogSilent;
-  }
-  std::string log_text() const { return zeltest::read_file(dir_.file("agent.log")); }
-  std::size_t times_logged(const std::string& text) const {
-    std::string log = log_text();
-    std::size_t count = 0;
-    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-  }
+  std::string log_text() const { return log_.text(); }
+  std::size_t times_logged(const std::string& text) const { return static_cast<std::size_t>(log_.count(text)); }
 
   zeltest::TempDir dir_;
+  zeltest::LogCapture log_{dir_.file("agent.log")};
 };
 
 TEST_F(JsonHelperTest, BuildersGiveTheirMembersInOrder) {

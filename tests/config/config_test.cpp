@@ -9,6 +9,7 @@
 
 #include "log/log.h"
 #include "pvo/pvo.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -18,13 +19,8 @@ class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv(PVO_STORE_ENV, store_.path().c_str(), 1);
-    log_level = kLogDebug;
-    log_to_console = 0;
-    log_to_file = 1;
-    log_file_path = logs_.file("config.log");
   }
   void TearDown() override {
-    log_file_path.clear();
     ::unsetenv(PVO_STORE_ENV);
   }
   // Stores a value as another program would: set and committed.
@@ -32,7 +28,7 @@ class ConfigTest : public ::testing::Test {
     ASSERT_EQ(pvoSet(key, value.c_str()), 0);
     ASSERT_EQ(pvoCommit(), 0);
   }
-  std::string log_text() const { return zeltest::read_file(log_file_path); }
+  std::string log_text() const { return log_.text(); }
   // The committed value of `key` as another process reads it ("" if unset).
   std::string on_disk(const char* key) const {
     std::string command = "PVO_STORE='" + store_.path() + "' '" +
@@ -50,6 +46,7 @@ class ConfigTest : public ::testing::Test {
 
   zeltest::TempDir store_;
   zeltest::TempDir logs_;
+  zeltest::LogCapture log_{logs_.file("config.log")};
 };
 
 TEST(StrToUint32, EdgeTexts) {

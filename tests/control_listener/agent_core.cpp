@@ -89,11 +89,6 @@ void AgentCore::SetUp() {
   zeltest::install_agent_signal_handlers();
   ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
   for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
-  log_file_path = dir.file("agent.log");
-  log_level = kLogDebug;
-  log_to_console = 0;
-  log_to_file = 1;
-
   ca = std::make_unique<zeltest::TestCa>(dir.path());
   zeltest::CertOptions options;
   options.dns_names = {"localhost"};
@@ -151,8 +146,6 @@ void AgentCore::TearDown() {
   cloud.reset();
   service_sink.reset();
   ca_file = {};
-  log_file_path.clear();
-  log_level = kLogSilent;
   ::unsetenv("PVO_STORE");
 }
 
@@ -185,16 +178,11 @@ void AgentCore::answer_claimed(bool claimed) {
 
 void AgentCore::answer_discovery(int status) { cloud->answer("POST", kDiscoveryPath, answer_with(status, "")); }
 
-std::string AgentCore::log_text() const { return zeltest::read_file(dir.file("agent.log")); }
+std::string AgentCore::log_text() const { return log_capture.text(); }
 
-bool AgentCore::logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
+bool AgentCore::logged(const std::string& text) const { return log_capture.contains(text); }
 
-int AgentCore::times_logged(const std::string& text) const {
-  const std::string all = log_text();
-  int count = 0;
-  for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + text.size())) ++count;
-  return count;
-}
+int AgentCore::times_logged(const std::string& text) const { return log_capture.count(text); }
 
 bool AgentCore::wait_logged(const std::string& text, std::chrono::milliseconds timeout) const {
   return zeltest::wait_until([&] { return logged(text); }, timeout);

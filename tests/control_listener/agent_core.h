@@ -25,6 +25,7 @@
 #include "fakes/fake_zelbroker.h"
 #include "fakes/fake_zelcloud.h"
 #include "fakes/test_certs.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace srvtest {
@@ -101,6 +102,7 @@ class AgentCore : public ::testing::Test {
   std::vector<std::string> notifications() const { return service_sink->payloads(); }
 
   zeltest::TempDir dir;
+  zeltest::LogCapture log_capture{dir.file("agent.log")};
   std::unique_ptr<zeltest::TestCa> ca;
   zeltest::CertFiles cert;
   std::unique_ptr<zeltest::FakeZelCloud> cloud;

@@ -8,25 +8,16 @@
 #include "cloud/logic.h"
 #include "control_listener/control_listener.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
 
 class ControlRequestTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log_file_path = dir_.file("agent.log");
-    log_level = kLogDebug;
-    log_to_console = 0;
-  }
-  void TearDown() override {
-    log_file_path.clear();
-    log_level = kLogSilent;
-  }
-  bool logged(const std::string& text) const {
-    return zeltest::read_file(dir_.file("agent.log")).find(text) != std::string::npos;
-  }
+  bool logged(const std::string& text) const { return log_.contains(text); }
   zeltest::TempDir dir_;
+  zeltest::LogCapture log_{dir_.file("agent.log")};
 };
 
 TEST_F(ControlRequestTest, KindsAndPayloads) {

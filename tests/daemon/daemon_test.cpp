@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -25,17 +26,9 @@ using namespace std::chrono_literals;
 
 class DaemonTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log_level = kLogDebug;
-    log_to_console = 0;
-    log_to_file = 1;
-    log_file_path = dir_.file("daemon.log");
-  }
-  void TearDown() override { log_file_path.clear(); }
-  bool logged(const std::string& text) const {
-    return zeltest::read_file(log_file_path).find(text) != std::string::npos;
-  }
+  bool logged(const std::string& text) const { return log_.contains(text); }
   zeltest::TempDir dir_;
+  zeltest::LogCapture log_{dir_.file("daemon.log")};
 };
 
 int wait_child(pid_t pid) {

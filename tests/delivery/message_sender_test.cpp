@@ -23,6 +23,7 @@
 #include "delivery/handler_sink.h"
 #include "delivery/mt_queue.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -128,20 +129,15 @@ class DeliveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("PVO_STORE", dir_.file("store").c_str(), 1);
-    log_file_path = dir_.file("agent.log");
-    log_level = kLogDebug;
-    log_to_console = 0;
     reset_hook_state();
   }
   void TearDown() override {
     set_own_handler_hook(nullptr);
     delivery_testing::set_handler_timeout_ms(0);
-    log_file_path.clear();
-    log_level = kLogSilent;
     ::unsetenv("PVO_STORE");
   }
 
-  std::string log() const { return zeltest::read_file(dir_.file("agent.log")); }
+  std::string log() const { return log_.text(); }
   void set_line(const std::string& handler, const std::string& line) {
     config_set(handler_key(handler).c_str(), line.c_str());
   }
@@ -157,6 +153,7 @@ class DeliveryTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir_;
+  zeltest::LogCapture log_{dir_.file("agent.log")};
 };
 
 // ---------------------------------------------------------------------------

@@ -8,24 +8,17 @@
 #include <vector>
 
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
 
 class MtQueueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    log_file_path = dir_.file("queue.log");
-    log_level = kLogDebug;
-    log_to_console = 0;
-  }
-  void TearDown() override {
-    log_file_path.clear();
-    log_level = kLogSilent;
-  }
-  std::string log() const { return zeltest::read_file(dir_.file("queue.log")); }
+  std::string log() const { return log_.text(); }
 
   zeltest::TempDir dir_;
+  zeltest::LogCapture log_{dir_.file("queue.log")};
 };
 
 TEST_F(MtQueueTest, NullQueueIsRefusedByEveryOperation) {

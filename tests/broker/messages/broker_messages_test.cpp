@@ -20,6 +20,7 @@
 #include "delivery/handler_sink.h"
 #include "delivery/message_sender.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -43,9 +44,6 @@ class BrokerMessagesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
-    log_file_path = dir.file("agent.log");
-    log_level = kLogDebug;
-    log_to_console = 0;
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     conn.sock.reset(fds[0]);
@@ -53,7 +51,6 @@ class BrokerMessagesTest : public ::testing::Test {
   }
   void TearDown() override {
     if (peer >= 0) ::close(peer);
-    log_file_path.clear();
   }
 
   // Everything the agent wrote so far (the writes are done: socketpair
@@ -69,11 +66,10 @@ class BrokerMessagesTest : public ::testing::Test {
     return out;
   }
 
-  bool logged(const std::string& text) const {
-    return zeltest::read_file(log_file_path).find(text) != std::string::npos;
-  }
+  bool logged(const std::string& text) const { return log_capture.contains(text); }
 
   zeltest::TempDir dir;
+  zeltest::LogCapture log_capture{dir.file("agent.log")};
   connection conn;
   int peer = -1;
 };
