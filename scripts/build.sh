@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Configures and builds one configuration: ./scripts/build.sh [plain|asan|tsan]
-# into build/<name>. Prints the build folder on the last line.
+# Configures and builds one configuration into build/<name>, everything or
+# only the targets named, with BUILD_JOBS jobs (default: one per core). Prints
+# the build folder on the last line.
+#   ./scripts/build.sh [plain|asan|tsan] [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 config=${1:-plain}
+[ $# -gt 0 ] && shift
 case "$config" in
   plain) sanitizer="" ;;
   asan) sanitizer=address ;;
@@ -12,5 +15,7 @@ case "$config" in
 esac
 dir=build/$config
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZER="$sanitizer" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+targets=()
+[ $# -eq 0 ] || targets=(--target "$@")
+cmake --build "$dir" -j"${BUILD_JOBS:-$(nproc)}" "${targets[@]}"
 echo "$dir"

@@ -29,16 +29,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 ./scripts/deps.sh
-case "$config" in
-  plain) sanitizer="" ;;
-  asan) sanitizer=address ;;
-  tsan) sanitizer=thread ;;
-  *) echo "unknown configuration $config" >&2; exit 2 ;;
-esac
-dir=build/$config
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZER="$sanitizer" >/dev/null
-cmake --build "$dir" -j"${BUILD_JOBS:-$(nproc)}" --target \
-  zelagent zelagent_control soak_agent_resources_test soak_agent_faults_test soak_agent_kill_test
+dir=$(./scripts/build.sh "$config" zelagent zelagent_control soak_agent_resources_test soak_agent_faults_test \
+  soak_agent_kill_test | tail -n 1)
 export ZEL_BUILD_DIR=$PWD/$dir
 
 # As in the test command: a private network namespace with its own loopback
