@@ -245,7 +245,8 @@ TEST_F(HttpHelperTest, PausedRequestSendsNothingUntilResumeAndLaterRequestsQueue
   // The first is held by the pause, the second by the request mutex.
   EXPECT_EQ(http_testing::requests_held_by_pause(), 1);
   EXPECT_EQ(cloud_->connections(), 0u);
-  EXPECT_TRUE(logged("Pause http request until we allow to do it\n"));
+  // The held request counts itself before it writes this line.
+  EXPECT_TRUE(zeltest::wait_until([&] { return logged("Pause http request until we allow to do it\n"); }));
 
   resume_http_requests();
   EXPECT_EQ(http_requests_paused(), 0);
