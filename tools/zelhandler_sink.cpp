@@ -26,6 +26,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "broker/net_helper.h"
 #include "zelcloud_sim.h"
@@ -71,19 +72,33 @@ std::string read_message(int fd) {
   return message;
 }
 
-UniqueFd listen_unix(const std::string& path) {
+bool bind_and_listen(int sock, const std::string& path) {
   sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return UniqueFd();
-  UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock) return sock;
+  if (path.size() >= sizeof address.sun_path) return false;
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   ::unlink(path.c_str());
-  if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(sock.get(), kBacklog) != 0) {
-    return UniqueFd();
+  return ::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+         ::listen(sock, kBacklog) == 0;
+}
+
+// The socket file appears only once it accepts connections: callers wait for
+// the file, so it is bound and listening under a side name first, then renamed
+// into place. A path too long for the side name is bound directly.
+UniqueFd listen_unix(const std::string& path) {
+  if (path.size() >= sizeof(sockaddr_un::sun_path)) return UniqueFd();
+  UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) return sock;
+  const std::string side = path + ".new";
+  if (side.size() < sizeof(sockaddr_un::sun_path)) {
+    if (!bind_and_listen(sock.get(), side)) return UniqueFd();
+    if (::rename(side.c_str(), path.c_str()) != 0) {
+      ::unlink(side.c_str());
+      return UniqueFd();
+    }
+    return sock;
   }
-  return sock;
+  return bind_and_listen(sock.get(), path) ? std::move(sock) : UniqueFd();
 }
 
 }  // namespace

@@ -258,6 +258,8 @@ TEST(HandlerSinkProgram, PrintsEachMessageOnOneLineAndRemovesItsSocket) {
   ASSERT_TRUE(sink.started());
   ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::file_exists(socket_path); }, 30s))
       << zeltest::read_file(dir.file("sink.err"));
+  // The file appears only once the sink listens: the first connect must work.
+  EXPECT_FALSE(zeltest::file_exists(socket_path + ".new"));
 
   ASSERT_TRUE(send_to_unix(socket_path, "{ \"event\": 4,\n  \"connected\": true }"));
   ASSERT_TRUE(send_to_unix(socket_path, std::string("raw\x01\nbytes")));
