@@ -26,7 +26,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "broker/net_helper.h"
 #include "zelcloud_sim.h"
@@ -86,19 +85,16 @@ bool bind_and_listen(int sock, const std::string& path) {
 // the file, so it is bound and listening under a side name first, then renamed
 // into place. A path too long for the side name is bound directly.
 UniqueFd listen_unix(const std::string& path) {
-  if (path.size() >= sizeof(sockaddr_un::sun_path)) return UniqueFd();
   UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) return sock;
   const std::string side = path + ".new";
-  if (side.size() < sizeof(sockaddr_un::sun_path)) {
-    if (!bind_and_listen(sock.get(), side)) return UniqueFd();
-    if (::rename(side.c_str(), path.c_str()) != 0) {
-      ::unlink(side.c_str());
-      return UniqueFd();
-    }
-    return sock;
+  const bool by_side_name = side.size() < sizeof(sockaddr_un::sun_path);
+  if (!bind_and_listen(sock.get(), by_side_name ? side : path)) return UniqueFd();
+  if (by_side_name && ::rename(side.c_str(), path.c_str()) != 0) {
+    ::unlink(side.c_str());
+    return UniqueFd();
   }
-  return bind_and_listen(sock.get(), path) ? std::move(sock) : UniqueFd();
+  return sock;
 }
 
 }  // namespace
