@@ -33,24 +33,10 @@ dir=$(./scripts/build.sh "$config" zelagent zelagent_control soak_agent_resource
   soak_agent_kill_test | tail -n 1)
 export ZEL_BUILD_DIR=$PWD/$dir
 
-# As in the test command: a private network namespace with its own loopback
-# when the machine allows one, so that nothing else holds the control port.
-run() {
-  if [ -z "${ZEL_TEST_SHARED_NETWORK:-}" ]; then
-    for flags in -n -rn; do
-      if unshare "$flags" sh -c 'ip link set lo up' 2>/dev/null; then
-        unshare "$flags" sh -c 'ip link set lo up && exec "$@"' sh "$@"
-        return
-      fi
-    done
-  fi
-  "$@"
-}
-
 status=0
 for test in soak_agent_resources_test soak_agent_faults_test soak_agent_kill_test; do
   echo "=== $test"
-  if ! run "$dir/tests/soak/$test" --gtest_color=no; then
+  if ! ./scripts/private-net.sh "$dir/tests/soak/$test" --gtest_color=no; then
     status=1
   fi
 done

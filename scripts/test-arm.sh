@@ -69,15 +69,6 @@ fi
 # with the native builds.
 args=("$@")
 [ ${#args[@]} -gt 0 ] || args=(-LE soak)
-ctest_args=(--test-dir "$dir" -j"${TEST_JOBS:-$(nproc)}" --output-on-failure --timeout 900 "${args[@]}")
-# As in the test command: a private network namespace with its own loopback
-# when the machine allows one, so that nothing else on this machine holds the
-# fixed control port. ZEL_TEST_SHARED_NETWORK=1 uses the machine's network.
-if [ -z "${ZEL_TEST_SHARED_NETWORK:-}" ]; then
-  for flags in -n -rn; do
-    if unshare "$flags" sh -c 'ip link set lo up' 2>/dev/null; then
-      exec unshare "$flags" sh -c 'ip link set lo up && exec "$@"' sh ctest "${ctest_args[@]}"
-    fi
-  done
-fi
-ctest "${ctest_args[@]}"
+# In a private network namespace when possible, as in the test command.
+exec ./scripts/private-net.sh ctest --test-dir "$dir" -j"${TEST_JOBS:-$(nproc)}" --output-on-failure --timeout 900 \
+  "${args[@]}"
