@@ -1,5 +1,5 @@
-// The simulator's state and command interface over the fake zelCloud and
-// the fake zelbroker. The fakes do the protocol work; this module decides
+// The simulator's state and command interface over the simulated zelCloud and
+// the simulated zelbroker. Those servers do the protocol work; this module decides
 // the answers (a device registry, claim flags, the advisor's choice), keeps
 // the discovery log and turns what happens into readable lines.
 #include "zelcloud_sim.h"
@@ -19,9 +19,9 @@
 #include <sstream>
 #include <thread>
 
-#include "fakes/fake_zelbroker.h"
-#include "fakes/fake_zelcloud.h"
-#include "fakes/test_certs.h"
+#include "broker_server.h"
+#include "cloud_server.h"
+#include "cert_authority.h"
 
 namespace zelsim {
 namespace {
@@ -112,8 +112,8 @@ std::map<std::string, std::string> parse_query(const std::string& query) {
   return values;
 }
 
-zeltest::FakeAnswer json_answer(int status, const std::string& body) {
-  zeltest::FakeAnswer answer;
+zelsim::CloudAnswer json_answer(int status, const std::string& body) {
+  zelsim::CloudAnswer answer;
   answer.status = status;
   answer.body = body;
   answer.headers.emplace_back("Content-Type", "application/json");
@@ -146,7 +146,42 @@ std::string trim(const std::string& text) {
 
 constexpr const char* kHelpText =
     "ok commands: devices | discoveries | claim [ID] | release [ID] | send HANDLER [TEXT] | drop | "
-    "wait SECONDS | connect | heartbeats on|off | register accept|refuse|fail | status | help";
+    "wait SECONDS | connect | heartbeats on|off | register accept|refuse|fail | "
+    "fault none|500|garbage|raw|close|cut|stall [PATH] | status | help";
+
+// The faults of the "fault" command, by name.
+constexpr std::pair<const char*, CloudFault> kFaultNames[] = {
+    {"none", CloudFault::kNone},          {"500", CloudFault::kServerError},  {"garbage", CloudFault::kGarbage},
+    {"raw", CloudFault::kRawGarbage},     {"close", CloudFault::kNoAnswer},   {"cut", CloudFault::kCutAnswer},
+    {"stall", CloudFault::kStall},
+};
+
+zelsim::CloudAnswer faulty_answer(CloudFault fault) {
+  zelsim::CloudAnswer answer;
+  switch (fault) {
+    case CloudFault::kServerError:
+      return json_answer(500, R"({"error":"simulated failure"})");
+    case CloudFault::kGarbage:
+      return json_answer(200, "<html>not json");
+    case CloudFault::kRawGarbage:
+      answer.behaviour = zelsim::CloudBehaviour::kRaw;
+      answer.raw = "\x16\x03garbage that is not HTTP\r\n\r\n";
+      break;
+    case CloudFault::kNoAnswer:
+      answer.behaviour = zelsim::CloudBehaviour::kCloseWithoutAnswer;
+      break;
+    case CloudFault::kCutAnswer:
+      answer.behaviour = zelsim::CloudBehaviour::kCloseAfterHeaders;
+      answer.body = R"({"deviceId":"cut short"})";
+      break;
+    case CloudFault::kStall:
+      answer.behaviour = zelsim::CloudBehaviour::kStall;
+      break;
+    case CloudFault::kNone:
+      break;
+  }
+  return answer;
+}
 
 }  // namespace
 
@@ -213,10 +248,10 @@ std::string describe_packet(std::uint8_t type, const std::vector<std::string>& p
 
 struct Simulator::Impl {
   SimulatorOptions options;
-  std::unique_ptr<zeltest::TestCa> ca;
-  zeltest::CertFiles cert;
-  std::unique_ptr<zeltest::FakeZelCloud> cloud;
-  std::unique_ptr<zeltest::FakeZelbroker> broker;
+  std::unique_ptr<zelsim::CertAuthority> ca;
+  zelsim::CertFiles cert;
+  std::unique_ptr<zelsim::CloudServer> cloud;
+  std::unique_ptr<zelsim::BrokerServer> broker;
 
   mutable std::mutex mutex;  // guards everything below
   std::function<void(const std::string&)> printer;
@@ -224,6 +259,8 @@ struct Simulator::Impl {
   std::vector<SimDiscovery> discoveries;
   std::int32_t wait_period = -1;  // -1: connect; otherwise the advisor answers wait
   RegisterMode register_mode = RegisterMode::kAccept;
+  CloudFault fault = CloudFault::kNone;
+  std::string fault_path;
   std::mt19937 random{std::random_device{}()};
 
   std::mutex print_mutex;  // one printed line at a time
@@ -241,11 +278,11 @@ struct Simulator::Impl {
     sink(line);
   }
 
-  zeltest::FakeAnswer answer(const zeltest::RecordedRequest& request);
-  zeltest::FakeAnswer answer_register(const zeltest::RecordedRequest& request);
-  zeltest::FakeAnswer answer_claimed(const zeltest::RecordedRequest& request);
-  zeltest::FakeAnswer answer_discovery(const zeltest::RecordedRequest& request);
-  zeltest::FakeAnswer answer_advisor();
+  zelsim::CloudAnswer answer(const zelsim::RecordedRequest& request);
+  zelsim::CloudAnswer answer_register(const zelsim::RecordedRequest& request);
+  zelsim::CloudAnswer answer_claimed(const zelsim::RecordedRequest& request);
+  zelsim::CloudAnswer answer_discovery(const zelsim::RecordedRequest& request);
+  zelsim::CloudAnswer answer_advisor();
   SimDevice* find_device_locked(const std::string& agent_id);
   std::string new_claim_code_locked();
   bool set_claimed(const std::string& agent_id, bool claimed, std::string* chosen);
@@ -269,12 +306,12 @@ std::string Simulator::Impl::new_claim_code_locked() {
   return code;
 }
 
-zeltest::FakeAnswer Simulator::Impl::answer_register(const zeltest::RecordedRequest& request) {
+zelsim::CloudAnswer Simulator::Impl::answer_register(const zelsim::RecordedRequest& request) {
   const std::string hardware_id = json_string_member(request.body, "hardwareId").value_or("");
   const std::string model = json_string_member(request.body, "model").value_or("");
   std::lock_guard<std::mutex> lock(mutex);
   if (register_mode == RegisterMode::kRefuseWrongSn) {
-    zeltest::FakeAnswer refused = json_answer(kStatusForbidden, R"({"error":"unknown hardware id"})");
+    zelsim::CloudAnswer refused = json_answer(kStatusForbidden, R"({"error":"unknown hardware id"})");
     refused.headers.emplace_back("X-Error-Code", kWrongSnCode);
     refused.headers.emplace_back("X-Error-Message", "wrong_sn");
     return refused;
@@ -297,7 +334,7 @@ zeltest::FakeAnswer Simulator::Impl::answer_register(const zeltest::RecordedRequ
                      "{\"deviceId\":" + quoted(device->agent_id) + ",\"claimCode\":" + quoted(device->claim_code) + "}");
 }
 
-zeltest::FakeAnswer Simulator::Impl::answer_claimed(const zeltest::RecordedRequest& request) {
+zelsim::CloudAnswer Simulator::Impl::answer_claimed(const zelsim::RecordedRequest& request) {
   const std::string authorization = request.header("Authorization").value_or("");
   const std::string agent_id = authorization.substr(0, authorization.find(':'));
   const std::string claim_code =
@@ -312,7 +349,7 @@ zeltest::FakeAnswer Simulator::Impl::answer_claimed(const zeltest::RecordedReque
   return json_answer(kStatusNotFound, R"({"error":"unknown device"})");
 }
 
-zeltest::FakeAnswer Simulator::Impl::answer_discovery(const zeltest::RecordedRequest& request) {
+zelsim::CloudAnswer Simulator::Impl::answer_discovery(const zelsim::RecordedRequest& request) {
   std::map<std::string, std::string> query = parse_query(request.query());
   SimDiscovery discovery;
   const std::string authorization = request.header("Authorization").value_or("");
@@ -326,7 +363,7 @@ zeltest::FakeAnswer Simulator::Impl::answer_discovery(const zeltest::RecordedReq
   return json_answer(kStatusOk, "");
 }
 
-zeltest::FakeAnswer Simulator::Impl::answer_advisor() {
+zelsim::CloudAnswer Simulator::Impl::answer_advisor() {
   std::lock_guard<std::mutex> lock(mutex);
   if (wait_period >= 0) {
     return json_answer(kStatusOk, "{\"_type\":\"ActionWait\",\"period\":" + std::to_string(wait_period) + "}");
@@ -341,7 +378,7 @@ zeltest::FakeAnswer Simulator::Impl::answer_advisor() {
   return json_answer(kStatusOk, body + "}");
 }
 
-zeltest::FakeAnswer Simulator::Impl::answer(const zeltest::RecordedRequest& request) {
+zelsim::CloudAnswer Simulator::Impl::answer(const zelsim::RecordedRequest& request) {
   std::string seen = "cloud  <- " + request.method + " " + request.target;
   if (std::optional<std::string> authorization = request.header("Authorization")) {
     seen += " [Authorization: " + printable(*authorization) + "]";
@@ -352,9 +389,16 @@ zeltest::FakeAnswer Simulator::Impl::answer(const zeltest::RecordedRequest& requ
   if (!request.body.empty()) seen += " " + compact_json(request.body);
   print(seen);
 
-  zeltest::FakeAnswer reply;
+  zelsim::CloudAnswer reply;
   const std::string path = request.path();
-  if (request.method == "POST" && path == kRegisterPath) {
+  CloudFault current = CloudFault::kNone;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (path.rfind(fault_path, 0) == 0) current = fault;
+  }
+  if (current != CloudFault::kNone) {
+    reply = faulty_answer(current);
+  } else if (request.method == "POST" && path == kRegisterPath) {
     reply = answer_register(request);
   } else if (request.method == "GET" && path == kClaimedPath) {
     reply = answer_claimed(request);
@@ -394,9 +438,9 @@ void Simulator::Impl::print_packets() {
       print("broker link " + std::to_string(links_seen) + " accepted");
       closed_seen.push_back(false);
     }
-    const std::vector<zeltest::BrokerPacket> packets = broker->packets();
+    const std::vector<zelsim::BrokerPacket> packets = broker->packets();
     for (; printed < packets.size(); ++printed) {
-      const zeltest::BrokerPacket& packet = packets[printed];
+      const zelsim::BrokerPacket& packet = packets[printed];
       print("broker <- " + describe_packet(packet.type, packet.parts) + "  (link " + std::to_string(packet.link) +
             ")");
     }
@@ -412,21 +456,21 @@ void Simulator::Impl::print_packets() {
 
 Simulator::Simulator(const SimulatorOptions& options) : impl_(std::make_unique<Impl>()) {
   impl_->options = options;
-  impl_->ca = std::make_unique<zeltest::TestCa>(options.cert_dir, "zelcloud_sim CA");
-  zeltest::CertOptions cert;
+  impl_->ca = std::make_unique<zelsim::CertAuthority>(options.cert_dir, "zelcloud_sim CA");
+  zelsim::CertOptions cert;
   cert.name = "sim";
   cert.common_name = kBrokerHost;
   cert.dns_names = {kBrokerHost};
   cert.ip_addresses = {"127.0.0.1"};
   impl_->cert = impl_->ca->issue(cert);
-  impl_->cloud = std::make_unique<zeltest::FakeZelCloud>(impl_->cert.chain_path, impl_->cert.key_path);
-  zeltest::FakeZelbroker::Options broker_options;
+  impl_->cloud = std::make_unique<zelsim::CloudServer>(impl_->cert.chain_path, impl_->cert.key_path);
+  zelsim::BrokerServer::Options broker_options;
   broker_options.tls = options.broker_tls;
   broker_options.cert_file = impl_->cert.chain_path;
   broker_options.key_file = impl_->cert.key_path;
-  impl_->broker = std::make_unique<zeltest::FakeZelbroker>(broker_options);
+  impl_->broker = std::make_unique<zelsim::BrokerServer>(broker_options);
   Impl* impl = impl_.get();
-  impl_->cloud->set_handler([impl](const zeltest::RecordedRequest& request) { return impl->answer(request); });
+  impl_->cloud->set_handler([impl](const zelsim::RecordedRequest& request) { return impl->answer(request); });
   impl_->packet_printer = std::thread([impl] { impl->print_packets(); });
 }
 
@@ -508,6 +552,15 @@ void Simulator::set_register_mode(RegisterMode mode) {
   impl_->register_mode = mode;
 }
 
+void Simulator::set_cloud_fault(CloudFault fault, const std::string& path_prefix) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->fault = fault;
+    impl_->fault_path = path_prefix;
+  }
+  if (fault != CloudFault::kStall) impl_->cloud->release_stalled();
+}
+
 std::vector<SimDevice> Simulator::devices() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->devices;
@@ -518,8 +571,8 @@ std::vector<SimDiscovery> Simulator::discoveries() const {
   return impl_->discoveries;
 }
 
-zeltest::FakeZelCloud& Simulator::cloud() { return *impl_->cloud; }
-zeltest::FakeZelbroker& Simulator::broker() { return *impl_->broker; }
+zelsim::CloudServer& Simulator::cloud() { return *impl_->cloud; }
+zelsim::BrokerServer& Simulator::broker() { return *impl_->broker; }
 
 std::string Simulator::execute(const std::string& line) {
   const auto [command, rest] = split_first_word(line);
@@ -575,6 +628,15 @@ std::string Simulator::execute(const std::string& line) {
     else if (argument == "fail") set_register_mode(RegisterMode::kFail);
     else return "error usage: register accept|refuse|fail";
     return "ok registrations " + argument;
+  }
+  if (command == "fault") {
+    const auto [kind, path] = split_first_word(argument);
+    for (const auto& [name, fault] : kFaultNames) {
+      if (kind != name) continue;
+      set_cloud_fault(fault, trim(path));
+      return "ok fault " + argument;
+    }
+    return "error usage: fault none|500|garbage|raw|close|cut|stall [PATH]";
   }
   if (command == "status") {
     return "ok links " + std::to_string(impl_->broker->links()) + ", open " +

@@ -38,6 +38,12 @@
 //   register accept|refuse|fail
 //                           answer registrations normally, with 403 and
 //                           error code 1062, or with 500
+//   fault KIND [PATH]       every cloud request whose path begins with PATH
+//                           (all of them without one) gets a faulty answer:
+//                           500, garbage (200 with a body that is not JSON),
+//                           raw (bytes that are not HTTP), close (no answer),
+//                           cut (headers, then the connection closes) or
+//                           stall (no answer until "fault none")
 //   status                  links and packets seen
 //
 // Threading: every public operation may be called from any thread. Printed
@@ -53,10 +59,10 @@
 
 #include "common/unique_fd.h"
 
-namespace zeltest {
-class FakeZelCloud;
-class FakeZelbroker;
-}  // namespace zeltest
+namespace zelsim {
+class CloudServer;
+class BrokerServer;
+}  // namespace zelsim
 
 namespace zelsim {
 
@@ -86,6 +92,9 @@ struct SimDiscovery {
 
 // The registration answer the simulator gives.
 enum class RegisterMode { kAccept, kRefuseWrongSn, kFail };
+
+// A faulty answer in place of the right one (the "fault" command).
+enum class CloudFault { kNone, kServerError, kGarbage, kRawGarbage, kNoAnswer, kCutAnswer, kStall };
 
 class Simulator {
  public:
@@ -118,13 +127,16 @@ class Simulator {
   void advisor_connect();
   void set_answer_heartbeats(bool answer);
   void set_register_mode(RegisterMode mode);
+  // Requests whose path begins with `path_prefix` get `fault`; kNone brings
+  // the right answers back and ends the stalled requests.
+  void set_cloud_fault(CloudFault fault, const std::string& path_prefix = "");
 
   std::vector<SimDevice> devices() const;
   std::vector<SimDiscovery> discoveries() const;
 
-  // The underlying fakes, for observation (requests, packets, links).
-  zeltest::FakeZelCloud& cloud();
-  zeltest::FakeZelbroker& broker();
+  // The underlying servers, for observation (requests, packets, links).
+  zelsim::CloudServer& cloud();
+  zelsim::BrokerServer& broker();
 
  private:
   struct Impl;

@@ -1,6 +1,6 @@
-// Certificates for the tests, made on the spot with the OpenSSL API: a private
-// certificate authority and leaf certificates it signs, written as PEM files
-// into a folder the test owns (normally a zeltest::TempDir).
+// Certificates for the simulator, the tests and the benchmarks, made on the
+// spot with the OpenSSL API: a private certificate authority and leaf
+// certificates it signs, written as PEM files into a folder of the caller's.
 //
 // Nothing here touches the system trust store; a test that wants the agent to
 // trust the private CA points the trust settings at ca_cert_path() (a file) or
@@ -8,12 +8,12 @@
 //
 // Usage:
 //
-//   zeltest::TempDir dir;
-//   zeltest::TestCa ca(dir.path());
-//   zeltest::CertOptions opt;
+//   zelsim::TempDir dir;
+//   zelsim::CertAuthority ca(dir.path());
+//   zelsim::CertOptions opt;
 //   opt.common_name = "broker.test";
 //   opt.dns_names = {"broker.test"};
-//   zeltest::CertFiles leaf = ca.issue(opt);
+//   zelsim::CertFiles leaf = ca.issue(opt);
 //   // serve with leaf.cert_path / leaf.key_path, trust ca.ca_cert_path()
 //
 // Generation throws std::runtime_error on any OpenSSL failure (tests treat
@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-namespace zeltest {
+namespace zelsim {
 
 struct X509Deleter {
   void operator()(X509* cert) const { X509_free(cert); }
@@ -80,12 +80,12 @@ struct CertFiles {
 
 // A private CA living in `folder`: its certificate is written at
 // construction as <folder>/ca.crt (key <folder>/ca.key).
-class TestCa {
+class CertAuthority {
  public:
-  explicit TestCa(const std::string& folder, const std::string& ca_common_name = "Zel Test CA");
-  ~TestCa();
-  TestCa(const TestCa&) = delete;
-  TestCa& operator=(const TestCa&) = delete;
+  explicit CertAuthority(const std::string& folder, const std::string& ca_common_name = "Zel Test CA");
+  ~CertAuthority();
+  CertAuthority(const CertAuthority&) = delete;
+  CertAuthority& operator=(const CertAuthority&) = delete;
 
   const std::string& folder() const { return folder_; }
   // PEM file holding only the CA certificate: the trust anchor to load.
@@ -110,4 +110,4 @@ class TestCa {
 // Reads the first certificate of a PEM file; null when it cannot be read.
 X509Ptr load_certificate(const std::string& path);
 
-}  // namespace zeltest
+}  // namespace zelsim

@@ -1,9 +1,9 @@
-// The fake zelbroker. Each link has one thread that owns its socket and TLS
+// The simulated zelbroker. Each link has one thread that owns its socket and TLS
 // session: it reads (recording packets through the agent's own packet
 // reader) and carries out the writes and the close that other threads queue
 // for it. A stop pipe, readable once stop() has written to it, wakes every
 // thread; each link also has a wake pipe for new work.
-#include "fakes/fake_zelbroker.h"
+#include "broker_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,7 +25,7 @@
 #include "broker/messages/packet.h"
 #include "broker/messages/packet_reader.h"
 
-namespace zeltest {
+namespace zelsim {
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
@@ -94,7 +94,7 @@ std::string frame(std::uint8_t type, const std::vector<std::string>& parts) {
 
 }  // namespace
 
-struct FakeZelbroker::Impl {
+struct BrokerServer::Impl {
   struct Action {
     bool close = false;
     std::string bytes;
@@ -143,7 +143,7 @@ struct FakeZelbroker::Impl {
       SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
       if (SSL_CTX_use_certificate_chain_file(ctx.get(), options.cert_file.c_str()) != 1 ||
           SSL_CTX_use_PrivateKey_file(ctx.get(), options.key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
-        throw std::runtime_error("cannot load the fake zelbroker's certificate or key");
+        throw std::runtime_error("cannot load the zelbroker's certificate or key");
       }
       SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE);
     }
@@ -248,7 +248,7 @@ struct FakeZelbroker::Impl {
   }
 
   // A stalled handshake: the agent's bytes are read and dropped until the
-  // agent gives up, the link is closed or the fake stops.
+  // agent gives up, the link is closed or the server stops.
   void stall(Link* link) {
     char scratch[kReadChunk];
     for (;;) {
@@ -277,7 +277,7 @@ struct FakeZelbroker::Impl {
     }
   }
 
-  // One write, whole. False when the agent is gone or the fake stops.
+  // One write, whole. False when the agent is gone or the server stops.
   bool write_all(Link* link, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -474,82 +474,82 @@ struct FakeZelbroker::Impl {
   }
 };
 
-FakeZelbroker::FakeZelbroker(const std::string& cert_file, const std::string& key_file)
-    : FakeZelbroker(Options{true, cert_file, key_file, true}) {}
+BrokerServer::BrokerServer(const std::string& cert_file, const std::string& key_file)
+    : BrokerServer(Options{true, cert_file, key_file, true}) {}
 
-FakeZelbroker::FakeZelbroker(const Options& options) : impl_(std::make_unique<Impl>(options)) {}
+BrokerServer::BrokerServer(const Options& options) : impl_(std::make_unique<Impl>(options)) {}
 
-FakeZelbroker::~FakeZelbroker() = default;
+BrokerServer::~BrokerServer() = default;
 
-std::uint16_t FakeZelbroker::port() const { return impl_->port; }
+std::uint16_t BrokerServer::port() const { return impl_->port; }
 
-void FakeZelbroker::set_answer_heartbeats(bool answer) {
+void BrokerServer::set_answer_heartbeats(bool answer) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->answer_heartbeats = answer;
 }
 
-void FakeZelbroker::set_stall_handshake(bool stall) {
+void BrokerServer::set_stall_handshake(bool stall) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->stall_handshake = stall;
 }
 
-std::size_t FakeZelbroker::links() const {
+std::size_t BrokerServer::links() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->links.size();
 }
 
-std::size_t FakeZelbroker::open_links() const {
+std::size_t BrokerServer::open_links() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   std::size_t open = 0;
   for (const auto& link : impl_->links) open += link->closed ? 0 : 1;
   return open;
 }
 
-bool FakeZelbroker::wait_for_links(std::size_t count, std::chrono::milliseconds timeout) const {
+bool BrokerServer::wait_for_links(std::size_t count, std::chrono::milliseconds timeout) const {
   return impl_->wait(timeout, [&] { return impl_->links.size() >= count; });
 }
 
-bool FakeZelbroker::wait_for_link_closed(std::size_t link, std::chrono::milliseconds timeout) const {
+bool BrokerServer::wait_for_link_closed(std::size_t link, std::chrono::milliseconds timeout) const {
   return impl_->wait(timeout, [&] {
     return link < impl_->links.size() && impl_->links[link]->closed;
   });
 }
 
-bool FakeZelbroker::closed_by_agent(std::size_t link) const {
+bool BrokerServer::closed_by_agent(std::size_t link) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return link < impl_->links.size() && impl_->links[link]->closed_by_agent;
 }
 
-std::uint16_t FakeZelbroker::agent_port(std::size_t link) const {
+std::uint16_t BrokerServer::agent_port(std::size_t link) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return link < impl_->links.size() ? impl_->links[link]->agent_port : 0;
 }
 
-std::vector<BrokerPacket> FakeZelbroker::packets() const {
+std::vector<BrokerPacket> BrokerServer::packets() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->packets;
 }
 
-std::size_t FakeZelbroker::packet_count() const {
+std::size_t BrokerServer::packet_count() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->packets.size();
 }
 
-bool FakeZelbroker::wait_for_packets(std::size_t count, std::chrono::milliseconds timeout) const {
+bool BrokerServer::wait_for_packets(std::size_t count, std::chrono::milliseconds timeout) const {
   return impl_->wait(timeout, [&] { return impl_->packets.size() >= count; });
 }
 
-std::string FakeZelbroker::received_bytes(std::size_t link) const {
+std::string BrokerServer::received_bytes(std::size_t link) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return link < impl_->links.size() ? impl_->links[link]->received : std::string();
 }
 
-std::size_t FakeZelbroker::heartbeats_answered() const {
+std::size_t BrokerServer::heartbeats_answered() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->answered;
 }
 
-bool FakeZelbroker::send_plain_message(const std::string& handler_id,
+bool BrokerServer::send_plain_message(const std::string& handler_id,
                                        const std::vector<std::string>& body_parts) {
   std::vector<std::string> parts;
   parts.reserve(body_parts.size() + 1);
@@ -558,21 +558,21 @@ bool FakeZelbroker::send_plain_message(const std::string& handler_id,
   return send_packet(PACKET_PLAIN_MESSAGE, parts);
 }
 
-bool FakeZelbroker::send_heartbeat_response(std::uint64_t sequence, std::size_t size) {
+bool BrokerServer::send_heartbeat_response(std::uint64_t sequence, std::size_t size) {
   return send_raw(heartbeat_response(sequence, size));
 }
 
-bool FakeZelbroker::send_packet(std::uint8_t type, const std::vector<std::string>& parts) {
+bool BrokerServer::send_packet(std::uint8_t type, const std::vector<std::string>& parts) {
   const std::string bytes = frame(type, parts);
   if (bytes.empty()) return false;
   return send_raw(bytes);
 }
 
-bool FakeZelbroker::send_raw(const std::string& bytes) {
+bool BrokerServer::send_raw(const std::string& bytes) {
   return impl_->enqueue(Impl::Action{false, bytes});
 }
 
-bool FakeZelbroker::send_split(const std::string& bytes, std::size_t piece) {
+bool BrokerServer::send_split(const std::string& bytes, std::size_t piece) {
   if (piece == 0) return false;
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
     if (!send_raw(bytes.substr(at, piece))) return false;
@@ -580,9 +580,9 @@ bool FakeZelbroker::send_split(const std::string& bytes, std::size_t piece) {
   return true;
 }
 
-bool FakeZelbroker::close_link() { return impl_->enqueue(Impl::Action{true, {}}); }
+bool BrokerServer::close_link() { return impl_->enqueue(Impl::Action{true, {}}); }
 
-bool FakeZelbroker::flush(std::chrono::milliseconds timeout) const {
+bool BrokerServer::flush(std::chrono::milliseconds timeout) const {
   return impl_->wait(timeout, [&] {
     for (const auto& link : impl_->links) {
       if (!link->closed && (link->busy || !link->outgoing.empty())) return false;
@@ -591,6 +591,6 @@ bool FakeZelbroker::flush(std::chrono::milliseconds timeout) const {
   });
 }
 
-void FakeZelbroker::stop() { impl_->stop(); }
+void BrokerServer::stop() { impl_->stop(); }
 
-}  // namespace zeltest
+}  // namespace zelsim

@@ -1,4 +1,4 @@
-// The fake zelCloud: a small HTTP/1.1 server over OpenSSL (or plain TCP) on
+// The simulated zelCloud: a small HTTP/1.1 server over OpenSSL (or plain TCP) on
 // 127.0.0.1 with an ephemeral port. One accept thread; one thread per
 // connection that reads requests (Content-Length bodies, "Expect:
 // 100-continue" honoured), records them, and answers as programmed.
@@ -7,7 +7,7 @@
 // wake pipe; connection threads blocked in a read are ended by shutting their
 // socket down; delays and stalls wait on a condition variable that stop()
 // signals.
-#include "fakes/fake_zelcloud.h"
+#include "cloud_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -38,14 +38,14 @@
 
 #include "common/unique_fd.h"
 
-namespace zeltest {
+namespace zelsim {
 
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kMaxHeaderBytes = 1 << 20;  // a request head larger than this is dropped
 constexpr int kListenBacklog = 64;
-constexpr unsigned char kSessionIdContext[] = "fake_zelcloud";
+constexpr unsigned char kSessionIdContext[] = "zelcloud_sim";
 
 struct SslCtxDeleter {
   void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
@@ -158,9 +158,9 @@ std::vector<std::string> RecordedRequest::header_names() const {
   return names;
 }
 
-// --- FakeZelCloud::Impl ---
+// --- CloudServer::Impl ---
 
-struct FakeZelCloud::Impl {
+struct CloudServer::Impl {
   Options options;
   UniqueFd listen_fd;
   UniqueFd wake_read;
@@ -173,10 +173,10 @@ struct FakeZelCloud::Impl {
   bool stopping = false;
   uint64_t release_generation = 0;
   std::vector<RecordedRequest> recorded;
-  std::map<std::string, FakeAnswer> standing;
-  std::map<std::string, std::deque<FakeAnswer>> queued;
-  std::optional<FakeAnswer> default_answer;
-  std::function<FakeAnswer(const RecordedRequest&)> handler;
+  std::map<std::string, CloudAnswer> standing;
+  std::map<std::string, std::deque<CloudAnswer>> queued;
+  std::optional<CloudAnswer> default_answer;
+  std::function<CloudAnswer(const RecordedRequest&)> handler;
   std::size_t connections = 0;
   std::size_t full_handshakes = 0;
   std::size_t resumed_handshakes = 0;
@@ -192,46 +192,46 @@ struct FakeZelCloud::Impl {
   void accept_loop();
   void serve(UniqueFd fd);
   bool read_request(Connection& connection, std::string& pending, RecordedRequest& request);
-  FakeAnswer choose_answer(const RecordedRequest& request);
+  CloudAnswer choose_answer(const RecordedRequest& request);
   bool wait_delay(std::chrono::milliseconds delay);
   void wait_stall();
   void reap_finished();
   void stop();
 };
 
-void FakeZelCloud::Impl::start() {
-  // A peer that leaves while the fake writes must not end the test process.
+void CloudServer::Impl::start() {
+  // A peer that leaves while the server writes must not end the process.
   ::signal(SIGPIPE, SIG_IGN);
   if (options.tls) {
     ctx.reset(SSL_CTX_new(TLS_server_method()));
-    if (!ctx) throw std::runtime_error("fake zelCloud: SSL_CTX_new failed");
+    if (!ctx) throw std::runtime_error("zelCloud server: SSL_CTX_new failed");
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     if (SSL_CTX_use_certificate_chain_file(ctx.get(), options.cert_file.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx.get(), options.key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(ctx.get()) != 1) {
-      throw std::runtime_error("fake zelCloud: cannot load " + options.cert_file + " / " + options.key_file);
+      throw std::runtime_error("zelCloud server: cannot load " + options.cert_file + " / " + options.key_file);
     }
     SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(ctx.get(), kSessionIdContext, sizeof(kSessionIdContext) - 1);
   }
   listen_fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (listen_fd.get() < 0) throw std::runtime_error("fake zelCloud: socket failed");
+  if (listen_fd.get() < 0) throw std::runtime_error("zelCloud server: socket failed");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   if (::bind(listen_fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::listen(listen_fd.get(), kListenBacklog) != 0) {
-    throw std::runtime_error("fake zelCloud: bind/listen failed");
+    throw std::runtime_error("zelCloud server: bind/listen failed");
   }
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("fake zelCloud: pipe failed");
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("zelCloud server: pipe failed");
   wake_read = UniqueFd(pipe_fds[0]);
   wake_write = UniqueFd(pipe_fds[1]);
   accept_thread = std::thread([this] { accept_loop(); });
 }
 
-void FakeZelCloud::Impl::accept_loop() {
+void CloudServer::Impl::accept_loop() {
   for (;;) {
     pollfd fds[2] = {{listen_fd.get(), POLLIN, 0}, {wake_read.get(), POLLIN, 0}};
     int n = ::poll(fds, 2, -1);
@@ -265,7 +265,7 @@ void FakeZelCloud::Impl::accept_loop() {
 }
 
 // With `mutex` held.
-void FakeZelCloud::Impl::reap_finished() {
+void CloudServer::Impl::reap_finished() {
   for (auto it = workers.begin(); it != workers.end();) {
     if (it->done->load()) {
       it->thread.join();
@@ -276,7 +276,7 @@ void FakeZelCloud::Impl::reap_finished() {
   }
 }
 
-bool FakeZelCloud::Impl::read_request(Connection& connection, std::string& pending, RecordedRequest& request) {
+bool CloudServer::Impl::read_request(Connection& connection, std::string& pending, RecordedRequest& request) {
   char buffer[kReadChunk];
   std::size_t head_end;
   while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
@@ -322,8 +322,8 @@ bool FakeZelCloud::Impl::read_request(Connection& connection, std::string& pendi
   return true;
 }
 
-FakeAnswer FakeZelCloud::Impl::choose_answer(const RecordedRequest& request) {
-  std::function<FakeAnswer(const RecordedRequest&)> chosen_handler;
+CloudAnswer CloudServer::Impl::choose_answer(const RecordedRequest& request) {
+  std::function<CloudAnswer(const RecordedRequest&)> chosen_handler;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (handler) {
@@ -332,14 +332,14 @@ FakeAnswer FakeZelCloud::Impl::choose_answer(const RecordedRequest& request) {
       std::string key = route_key(request.method, request.path());
       auto queue = queued.find(key);
       if (queue != queued.end() && !queue->second.empty()) {
-        FakeAnswer answer = std::move(queue->second.front());
+        CloudAnswer answer = std::move(queue->second.front());
         queue->second.pop_front();
         return answer;
       }
       auto found = standing.find(key);
       if (found != standing.end()) return found->second;
       if (default_answer) return *default_answer;
-      FakeAnswer not_found;
+      CloudAnswer not_found;
       not_found.status = 404;
       return not_found;
     }
@@ -348,12 +348,12 @@ FakeAnswer FakeZelCloud::Impl::choose_answer(const RecordedRequest& request) {
 }
 
 // False when stopped during the delay.
-bool FakeZelCloud::Impl::wait_delay(std::chrono::milliseconds delay) {
+bool CloudServer::Impl::wait_delay(std::chrono::milliseconds delay) {
   std::unique_lock<std::mutex> lock(mutex);
   return !changed.wait_for(lock, delay, [this] { return stopping; });
 }
 
-void FakeZelCloud::Impl::wait_stall() {
+void CloudServer::Impl::wait_stall() {
   std::unique_lock<std::mutex> lock(mutex);
   uint64_t generation = release_generation;
   ++stalled;
@@ -362,7 +362,7 @@ void FakeZelCloud::Impl::wait_stall() {
   --stalled;
 }
 
-void FakeZelCloud::Impl::serve(UniqueFd fd) {
+void CloudServer::Impl::serve(UniqueFd fd) {
   int raw_fd = fd.get();
   SSL* ssl = nullptr;
   if (ctx) {
@@ -391,14 +391,14 @@ void FakeZelCloud::Impl::serve(UniqueFd fd) {
     }
     changed.notify_all();
 
-    FakeAnswer answer = choose_answer(request);
+    CloudAnswer answer = choose_answer(request);
     if (answer.delay.count() > 0 && !wait_delay(answer.delay)) break;
-    if (answer.behaviour == FakeBehaviour::kCloseWithoutAnswer) break;
-    if (answer.behaviour == FakeBehaviour::kStall) {
+    if (answer.behaviour == CloudBehaviour::kCloseWithoutAnswer) break;
+    if (answer.behaviour == CloudBehaviour::kStall) {
       wait_stall();
       break;
     }
-    if (answer.behaviour == FakeBehaviour::kRaw) {
+    if (answer.behaviour == CloudBehaviour::kRaw) {
       connection.write_all(answer.raw);
       break;
     }
@@ -407,7 +407,7 @@ void FakeZelCloud::Impl::serve(UniqueFd fd) {
     if (!answer.body.empty()) head += "Content-Type: application/json\r\n";
     for (const auto& [name, value] : answer.headers) head += name + ": " + value + "\r\n";
     head += "\r\n";
-    if (answer.behaviour == FakeBehaviour::kCloseAfterHeaders) {
+    if (answer.behaviour == CloudBehaviour::kCloseAfterHeaders) {
       connection.write_all(head);
       break;
     }
@@ -419,7 +419,7 @@ void FakeZelCloud::Impl::serve(UniqueFd fd) {
   // `connection` closes the socket after this scope; the set no longer names it.
 }
 
-void FakeZelCloud::Impl::stop() {
+void CloudServer::Impl::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) return;
@@ -430,6 +430,8 @@ void FakeZelCloud::Impl::stop() {
   char byte = 's';
   if (::write(wake_write.get(), &byte, 1) < 0) { /* the accept thread also ends on close */ }
   if (accept_thread.joinable()) accept_thread.join();
+  // Later clients are refused at once rather than left waiting in the backlog.
+  listen_fd.reset();
   std::list<Worker> remaining;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -438,12 +440,12 @@ void FakeZelCloud::Impl::stop() {
   for (Worker& worker : remaining) worker.thread.join();
 }
 
-// --- FakeZelCloud ---
+// --- CloudServer ---
 
-FakeZelCloud::FakeZelCloud(const std::string& cert_file, const std::string& key_file)
-    : FakeZelCloud(Options{true, cert_file, key_file}) {}
+CloudServer::CloudServer(const std::string& cert_file, const std::string& key_file)
+    : CloudServer(Options{true, cert_file, key_file}) {}
 
-FakeZelCloud::FakeZelCloud(const Options& options) : impl_(std::make_unique<Impl>()), tls_(options.tls) {
+CloudServer::CloudServer(const Options& options) : impl_(std::make_unique<Impl>()), tls_(options.tls) {
   impl_->options = options;
   impl_->start();
   sockaddr_in address{};
@@ -452,35 +454,35 @@ FakeZelCloud::FakeZelCloud(const Options& options) : impl_(std::make_unique<Impl
   port_ = ntohs(address.sin_port);
 }
 
-FakeZelCloud::~FakeZelCloud() { stop(); }
+CloudServer::~CloudServer() { stop(); }
 
-std::string FakeZelCloud::url(const std::string& path) const { return url_with_host("localhost", path); }
+std::string CloudServer::url(const std::string& path) const { return url_with_host("localhost", path); }
 
-std::string FakeZelCloud::url_with_host(const std::string& host, const std::string& path) const {
+std::string CloudServer::url_with_host(const std::string& host, const std::string& path) const {
   return std::string(tls_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + path;
 }
 
-void FakeZelCloud::answer(const std::string& method, const std::string& path, FakeAnswer answer) {
+void CloudServer::answer(const std::string& method, const std::string& path, CloudAnswer answer) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->standing[route_key(method, path)] = std::move(answer);
 }
 
-void FakeZelCloud::queue_answer(const std::string& method, const std::string& path, FakeAnswer answer) {
+void CloudServer::queue_answer(const std::string& method, const std::string& path, CloudAnswer answer) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->queued[route_key(method, path)].push_back(std::move(answer));
 }
 
-void FakeZelCloud::set_default_answer(FakeAnswer answer) {
+void CloudServer::set_default_answer(CloudAnswer answer) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->default_answer = std::move(answer);
 }
 
-void FakeZelCloud::set_handler(std::function<FakeAnswer(const RecordedRequest&)> handler) {
+void CloudServer::set_handler(std::function<CloudAnswer(const RecordedRequest&)> handler) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->handler = std::move(handler);
 }
 
-void FakeZelCloud::release_stalled() {
+void CloudServer::release_stalled() {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     ++impl_->release_generation;
@@ -488,46 +490,46 @@ void FakeZelCloud::release_stalled() {
   impl_->changed.notify_all();
 }
 
-std::vector<RecordedRequest> FakeZelCloud::requests() const {
+std::vector<RecordedRequest> CloudServer::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->recorded;
 }
 
-std::size_t FakeZelCloud::request_count() const {
+std::size_t CloudServer::request_count() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->recorded.size();
 }
 
-void FakeZelCloud::clear_requests() {
+void CloudServer::clear_requests() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->recorded.clear();
 }
 
-bool FakeZelCloud::wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const {
+bool CloudServer::wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> lock(impl_->mutex);
   return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
 }
 
-std::size_t FakeZelCloud::connections() const {
+std::size_t CloudServer::connections() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->connections;
 }
 
-std::size_t FakeZelCloud::full_handshakes() const {
+std::size_t CloudServer::full_handshakes() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->full_handshakes;
 }
 
-std::size_t FakeZelCloud::resumed_handshakes() const {
+std::size_t CloudServer::resumed_handshakes() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->resumed_handshakes;
 }
 
-std::size_t FakeZelCloud::stalled_requests() const {
+std::size_t CloudServer::stalled_requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->stalled;
 }
 
-void FakeZelCloud::stop() { impl_->stop(); }
+void CloudServer::stop() { impl_->stop(); }
 
-}  // namespace zeltest
+}  // namespace zelsim

@@ -1,15 +1,15 @@
-// A fake zelbroker for tests, benchmarks and the simulator: an in-process
+// The simulator's zelbroker, also used alone by tests and benchmarks: an in-process
 // TLS (or plain TCP) server on an ephemeral loopback port that accepts the
 // agent's links, records every packet the agent sends, decoded, and sends
-// what the test asks for: plain messages, heartbeat responses of right and
+// what its user asks for: plain messages, heartbeat responses of right and
 // wrong sizes, any other packet, arbitrary bytes, writes split into pieces;
 // it can close a link, stall a TLS handshake and answer heartbeats by itself.
 //
 // Usage:
 //
-//   zeltest::TestCa ca(dir.path());
-//   zeltest::CertFiles cert = ca.issue({});             // CN/SAN localhost
-//   zeltest::FakeZelbroker broker(cert.chain_path, cert.key_path);
+//   zelsim::CertAuthority ca(dir.path());
+//   zelsim::CertFiles cert = ca.issue({});             // CN/SAN localhost
+//   zelsim::BrokerServer broker(cert.chain_path, cert.key_path);
 //   ... advisor answers {"broker":"localhost","port":"<broker.port()>"} ...
 //   ASSERT_TRUE(broker.wait_for_packets(1));
 //   EXPECT_EQ(broker.packets()[0].type, 0);             // hello with the agent id
@@ -22,7 +22,7 @@
 // reads (OpenSSL sessions are never touched by two threads); flush() waits
 // until they are on the wire.
 //
-// Every packet and every received byte is kept for the fake's lifetime
+// Every packet and every received byte is kept for the server's lifetime
 // (a long-running user should expect its memory to grow with the traffic).
 //
 // Threading: one accept thread and one thread per link; every public
@@ -37,7 +37,7 @@
 #include <string>
 #include <vector>
 
-namespace zeltest {
+namespace zelsim {
 
 // One packet the agent sent, as the framing cut it.
 struct BrokerPacket {
@@ -46,7 +46,7 @@ struct BrokerPacket {
   std::vector<std::string> parts;    // the bytes of each part
 };
 
-class FakeZelbroker {
+class BrokerServer {
  public:
   struct Options {
     bool tls = true;              // false: plain TCP (zel_broker_ssl 0)
@@ -57,11 +57,11 @@ class FakeZelbroker {
 
   // A TLS server with the given chain and key; throws std::runtime_error when
   // they cannot be loaded or the socket cannot be made.
-  FakeZelbroker(const std::string& cert_file, const std::string& key_file);
-  explicit FakeZelbroker(const Options& options);
-  ~FakeZelbroker();
-  FakeZelbroker(const FakeZelbroker&) = delete;
-  FakeZelbroker& operator=(const FakeZelbroker&) = delete;
+  BrokerServer(const std::string& cert_file, const std::string& key_file);
+  explicit BrokerServer(const Options& options);
+  ~BrokerServer();
+  BrokerServer(const BrokerServer&) = delete;
+  BrokerServer& operator=(const BrokerServer&) = delete;
 
   std::uint16_t port() const;
 
@@ -119,4 +119,4 @@ class FakeZelbroker {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace zeltest
+}  // namespace zelsim

@@ -1,6 +1,6 @@
-// Certificate generation for the tests: keys, a private CA and leaf
+// Certificate generation: keys, a private CA and leaf
 // certificates, all made with the OpenSSL API and written as PEM.
-#include "fakes/test_certs.h"
+#include "cert_authority.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-namespace zeltest {
+namespace zelsim {
 namespace {
 
 constexpr long kSecondsPerDay = 86400;
@@ -49,7 +49,7 @@ using Asn1StringPtr = std::unique_ptr<ASN1_STRING, Asn1StringDeleter>;
   unsigned long code = ERR_get_error();
   if (code != 0) ERR_error_string_n(code, text, sizeof text);
   ERR_clear_error();
-  throw std::runtime_error("test certificates: " + what + (code ? std::string(": ") + text : ""));
+  throw std::runtime_error("certificates: " + what + (code ? std::string(": ") + text : ""));
 }
 
 void check(bool ok, const char* what) {
@@ -153,9 +153,9 @@ void write_key(const std::string& path, EVP_PKEY* key) {
 
 }  // namespace
 
-TestCa::TestCa(const std::string& folder, const std::string& ca_common_name) : folder_(folder) {
+CertAuthority::CertAuthority(const std::string& folder, const std::string& ca_common_name) : folder_(folder) {
   if (::mkdir(folder_.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-    throw std::runtime_error("test certificates: cannot create " + folder_);
+    throw std::runtime_error("certificates: cannot create " + folder_);
   }
   CaPair ca = make_ca(ca_common_name, serial_++);
   ca_cert_ = std::move(ca.cert);
@@ -165,9 +165,9 @@ TestCa::TestCa(const std::string& folder, const std::string& ca_common_name) : f
   write_key(folder_ + "/ca.key", ca_key_.get());
 }
 
-TestCa::~TestCa() = default;
+CertAuthority::~CertAuthority() = default;
 
-CertFiles TestCa::issue(const CertOptions& options) {
+CertFiles CertAuthority::issue(const CertOptions& options) {
   EvpPkeyPtr key = make_key(options.key_type);
   X509Ptr cert = new_certificate(serial_++, key.get(), options.not_before_days, options.valid_days);
 
@@ -211,10 +211,10 @@ CertFiles TestCa::issue(const CertOptions& options) {
   return files;
 }
 
-std::string TestCa::write_hashed_ca_dir(const std::string& subfolder) const {
+std::string CertAuthority::write_hashed_ca_dir(const std::string& subfolder) const {
   std::string dir = folder_ + "/" + subfolder;
   if (::mkdir(dir.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-    throw std::runtime_error("test certificates: cannot create " + dir);
+    throw std::runtime_error("certificates: cannot create " + dir);
   }
   char hashed[32];
   std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(ca_cert_.get()));
@@ -233,4 +233,4 @@ X509Ptr load_certificate(const std::string& path) {
   return cert;
 }
 
-}  // namespace zeltest
+}  // namespace zelsim

@@ -1,10 +1,10 @@
-// A fake zelCloud for tests, benchmarks and the simulator: an in-process
-// HTTPS (or plain HTTP) server on an ephemeral loopback port that answers
-// every request as the test programs it and records every request it saw.
+// The simulator's zelCloud, also used alone by tests and benchmarks: an
+// in-process HTTPS (or plain HTTP) server on an ephemeral loopback port that
+// answers every request as its user programs it and records every request.
 //
 // Usage:
 //
-//   zeltest::FakeZelCloud cloud(certs_dir + "/server.pem", certs_dir + "/server.key");
+//   zelsim::CloudServer cloud(certs_dir + "/server.pem", certs_dir + "/server.key");
 //   cloud.answer("POST", "/register", {.status = 201, .body = R"({"deviceId":"A1","claimCode":"c"})"});
 //   ... run the client against cloud.url("/register") ...
 //   ASSERT_TRUE(cloud.wait_for_requests(1));
@@ -17,9 +17,9 @@
 // default answer. Paths are compared without the query string. Unprogrammed
 // requests get 404 with an empty body.
 //
-// Misbehaviour on command (FakeAnswer::behaviour): close the connection
+// Misbehaviour on command (CloudAnswer::behaviour): close the connection
 // without answering, close after the status line and headers, stall until the
-// fake is stopped or released (a client time-out test), or send raw bytes.
+// server is stopped or released (a client time-out test), or send raw bytes.
 //
 // TLS: the server keeps a session cache and session tickets, so a client that
 // resumes sessions does so; full_handshakes() and resumed_handshakes() count
@@ -40,7 +40,7 @@
 #include <utility>
 #include <vector>
 
-namespace zeltest {
+namespace zelsim {
 
 // One request as it arrived.
 struct RecordedRequest {
@@ -61,8 +61,8 @@ struct RecordedRequest {
   std::vector<std::string> header_names() const;
 };
 
-// How the fake deals with one request.
-enum class FakeBehaviour {
+// How the server deals with one request.
+enum class CloudBehaviour {
   kAnswer,            // normal answer
   kCloseWithoutAnswer,// read the request, then close the connection
   kCloseAfterHeaders, // send status line and headers (announcing the body), then close
@@ -70,16 +70,16 @@ enum class FakeBehaviour {
   kRaw,               // send `raw` bytes as they are, then close
 };
 
-struct FakeAnswer {
+struct CloudAnswer {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;  // added after the standard ones
   std::string body;
   std::chrono::milliseconds delay{0};  // before answering (cut short by stop)
-  FakeBehaviour behaviour = FakeBehaviour::kAnswer;
+  CloudBehaviour behaviour = CloudBehaviour::kAnswer;
   std::string raw;                     // for kRaw
 };
 
-class FakeZelCloud {
+class CloudServer {
  public:
   struct Options {
     bool tls = true;             // false: plain HTTP (for proxy tests and the like)
@@ -89,11 +89,11 @@ class FakeZelCloud {
 
   // Starts a TLS server with the given certificate and key; throws
   // std::runtime_error when they cannot be loaded or the socket cannot be made.
-  FakeZelCloud(const std::string& cert_file, const std::string& key_file);
-  explicit FakeZelCloud(const Options& options);
-  ~FakeZelCloud();
-  FakeZelCloud(const FakeZelCloud&) = delete;
-  FakeZelCloud& operator=(const FakeZelCloud&) = delete;
+  CloudServer(const std::string& cert_file, const std::string& key_file);
+  explicit CloudServer(const Options& options);
+  ~CloudServer();
+  CloudServer(const CloudServer&) = delete;
+  CloudServer& operator=(const CloudServer&) = delete;
 
   uint16_t port() const { return port_; }
   // "https://localhost:<port><path>" (or http:// without TLS).
@@ -102,10 +102,10 @@ class FakeZelCloud {
   std::string url_with_host(const std::string& host, const std::string& path = "") const;
 
   // Programming (any thread, any time).
-  void answer(const std::string& method, const std::string& path, FakeAnswer answer);
-  void queue_answer(const std::string& method, const std::string& path, FakeAnswer answer);
-  void set_default_answer(FakeAnswer answer);
-  void set_handler(std::function<FakeAnswer(const RecordedRequest&)> handler);
+  void answer(const std::string& method, const std::string& path, CloudAnswer answer);
+  void queue_answer(const std::string& method, const std::string& path, CloudAnswer answer);
+  void set_default_answer(CloudAnswer answer);
+  void set_handler(std::function<CloudAnswer(const RecordedRequest&)> handler);
   // Ends every stalled request (the connection is closed).
   void release_stalled();
 
@@ -134,4 +134,4 @@ class FakeZelCloud {
   bool tls_ = true;
 };
 
-}  // namespace zeltest
+}  // namespace zelsim
