@@ -1,20 +1,42 @@
 #include "support/test_support.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "log/log.h"
+
+extern char** environ;
 
 namespace zeltest {
 
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(2ms);  // a poll interval, not a synchronisation
+  }
+}
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zeltest.XXXXXX";
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zeltest.XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -24,15 +46,6 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-}
-
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
@@ -40,14 +53,22 @@ std::string read_file(const std::string& path) {
   return out.str();
 }
 
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+void write_file(const std::string& path, const std::string& content, mode_t mode) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  ::chmod(path.c_str(), mode);
 }
 
 bool file_exists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+int count_of(const std::string& text, const std::string& fragment) {
+  int found = 0;
+  for (std::size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + fragment.size())) {
+    ++found;
+  }
+  return found;
 }
 
 std::string built_program(const std::string& relative) {
@@ -57,20 +78,257 @@ std::string built_program(const std::string& relative) {
 }
 
 namespace {
+
+// argv and environment as the exec calls want them; the strings are owned here.
+struct ExecStrings {
+  ExecStrings(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env)
+      : args(argv) {
+    std::map<std::string, std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      const std::size_t equals = text.find('=');
+      if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    for (const auto& [name, value] : env) variables[name] = value;
+    for (const auto& [name, value] : variables) vars.push_back(name + "=" + value);
+    for (std::string& arg : args) arg_ptrs.push_back(arg.data());
+    for (std::string& var : vars) var_ptrs.push_back(var.data());
+    arg_ptrs.push_back(nullptr);
+    var_ptrs.push_back(nullptr);
+  }
+  std::vector<std::string> args;
+  std::vector<std::string> vars;
+  std::vector<char*> arg_ptrs;
+  std::vector<char*> var_ptrs;
+};
+
+// posix_spawn with a clean signal state and the given standard descriptors
+// (-1: /dev/null for input, the paths for output).
+pid_t spawn(const ExecStrings& exec, int out_fd, int err_fd, const std::string& out_path,
+            const std::string& err_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  const int flags = O_WRONLY | O_CREAT | O_APPEND;
+  if (out_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.empty() ? "/dev/null" : out_path.c_str(),
+                                     flags, 0644);
+  }
+  if (err_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.empty() ? "/dev/null" : err_path.c_str(),
+                                     flags, 0644);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, exec.arg_ptrs[0], &actions, &attributes, exec.arg_ptrs.data(), exec.var_ptrs.data()) !=
+      0) {
+    pid = -1;
+  }
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int exit_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
 void on_interrupting_signal(int) {}
+
 }  // namespace
 
-void install_interrupting_handler(int signal_number) {
-  struct sigaction action {};
-  action.sa_handler = on_interrupting_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART
-  ::sigaction(signal_number, &action, nullptr);
+Process::Process(const std::vector<std::string>& argv, const std::string& out_path, const std::string& err_path,
+                 const std::vector<std::pair<std::string, std::string>>& env) {
+  pid_ = spawn(ExecStrings(argv, env), -1, -1, out_path, err_path);
+}
+
+Process::~Process() {
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
+  if (status_ || pid_ <= 0) return status_;
+  wait_until(
+      [this] {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = exit_status(status);
+        return true;
+      },
+      limit);
+  return status_;
+}
+
+void Process::signal(int number) const {
+  if (pid_ > 0) ::kill(pid_, number);
+}
+
+ProgramResult run_program(const std::vector<std::string>& argv,
+                          const std::vector<std::pair<std::string, std::string>>& env) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  UniqueFd out_read(out_pipe[0]);
+  UniqueFd err_read(err_pipe[0]);
+  const pid_t pid = spawn(ExecStrings(argv, env), out_pipe[1], err_pipe[1], "", "");
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  ProgramResult result;
+  if (pid < 0) return result;
+  pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  for (int open = 2; open > 0;) {
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = exit_status(status);
+  return result;
 }
 
 void install_agent_signal_handlers() {
-  install_interrupting_handler(SIGUSR1);
+  struct sigaction action {};
+  action.sa_handler = on_interrupting_signal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGUSR1, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+LogCapture::LogCapture(std::string path)
+    : path_(std::move(path)), saved_level_(log_level), saved_console_(log_to_console), saved_path_(log_file_path) {
+  log_file_path = path_;
+  log_level = kLogDebug;
+  log_to_console = 0;
+  log_to_file = 1;
+}
+
+LogCapture::~LogCapture() {
+  log_level = saved_level_;
+  log_to_console = saved_console_;
+  log_file_path = saved_path_;
+}
+
+UniqueFd listen_loopback(std::uint16_t* port, int backlog) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd.get(), backlog) != 0 || ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return UniqueFd();
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+UniqueFd listen_unix(const std::string& path, int backlog) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return UniqueFd();
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ::unlink(path.c_str());
+  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd.get(), backlog) != 0) {
+    return UniqueFd();
+  }
+  return fd;
+}
+
+UniqueFd connect_loopback(std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return UniqueFd();
+  return fd;
+}
+
+HandlerSink::HandlerSink() {
+  std::uint16_t port = 0;
+  listener_ = listen_loopback(&port);
+  endpoint_ = "127.0.0.1:" + std::to_string(port);
+  start();
+}
+
+HandlerSink::HandlerSink(const std::string& path) : endpoint_(path), path_(path) {
+  listener_ = listen_unix(path);
+  start();
+}
+
+void HandlerSink::start() {
+  int stop[2];
+  if (!listener_ || ::pipe2(stop, O_CLOEXEC) != 0) throw std::runtime_error("cannot listen on " + endpoint_);
+  stop_read_.reset(stop[0]);
+  stop_write_.reset(stop[1]);
+  thread_ = std::thread([this] { run(); });
+}
+
+HandlerSink::~HandlerSink() {
+  stop_write_.reset();  // the end of the pipe stops the thread
+  thread_.join();
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+void HandlerSink::run() {
+  for (;;) {
+    pollfd ready[2] = {{listener_.get(), POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
+    if (::poll(ready, 2, -1) < 0 && errno != EINTR) return;
+    if (ready[1].revents != 0) return;
+    if (ready[0].revents == 0) continue;
+    UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn) continue;
+    std::string payload;
+    char chunk[16384];
+    for (ssize_t n; (n = ::read(conn.get(), chunk, sizeof chunk)) != 0;) {
+      if (n > 0) payload.append(chunk, static_cast<std::size_t>(n));
+      if (n < 0 && errno != EINTR) break;
+    }
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      payloads_.push_back(std::move(payload));
+    }
+    changed_.notify_all();
+  }
+}
+
+bool HandlerSink::wait_for(std::size_t count) const {
+  std::unique_lock<std::mutex> guard(mutex_);
+  return changed_.wait_for(guard, kWaitLimit, [&] { return payloads_.size() >= count; });
+}
+
+std::vector<std::string> HandlerSink::payloads() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return payloads_;
 }
 
 }  // namespace zeltest

@@ -1,16 +1,36 @@
-// Small helpers shared by the tests: a private temporary folder removed at
-// the end of the test, waiting on a condition with a deadline (never a bare
-// sleep), whole-file reads, the path of a built program, and the agent's
-// signal set-up.
+// What every test shares: a private folder removed afterwards, waiting on a
+// condition with one bounded deadline (never a bare sleep), whole-file reads,
+// the programs of this build run as child processes, the log sent to a file
+// of the test's own, and a local handler that records what it receives.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/unique_fd.h"
 
 namespace zeltest {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its content on destruction.
+using namespace std::chrono_literals;
+
+// The longest any test waits for something to happen. Sanitizer and emulated
+// builds run several times slower: the build sets ZEL_TEST_TIME_SCALE.
+inline constexpr std::chrono::milliseconds kWaitLimit = 15s * ZEL_TEST_TIME_SCALE;
+
+// Polls `condition` until it holds or `limit` passes; true when it held.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit = kWaitLimit);
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its content afterwards.
 class TempDir {
  public:
   TempDir();
@@ -24,25 +44,102 @@ class TempDir {
   std::string path_;
 };
 
-// Polls `condition` until it holds or `timeout` passes; true when it held.
-bool wait_until(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// The whole content of a file ("" when it cannot be read).
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& content);
+std::string read_file(const std::string& path);  // "" when it cannot be read
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
 bool file_exists(const std::string& path);
+// How often `fragment` stands in `text`, without overlaps.
+int count_of(const std::string& text, const std::string& fragment);
 
-// Path of a program built by this project (from the ZEL_BUILD_DIR the tests
-// run with), e.g. built_program("src/control/zelagent_control").
+// A program of this build, e.g. built_program("src/agent/zelagent").
 std::string built_program(const std::string& relative);
 
-// Installs a handler that only returns, without SA_RESTART, so that the
-// signal ends a blocked call with EINTR (the agent stops its broker thread
-// with SIGUSR1 this way).
-void install_interrupting_handler(int signal_number);
-// What the agent installs before its broker thread starts: that SIGUSR1
-// handler, and SIGPIPE ignored.
+// A child process with its standard output and error in files (/dev/null
+// for an empty path), default signal handling and an empty signal mask.
+// `env` entries are added to this process's environment. The destructor
+// kills and reaps it when it still runs.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::string& out_path, const std::string& err_path,
+          const std::vector<std::pair<std::string, std::string>>& env = {});
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  pid_t pid() const { return pid_; }
+  // The exit status, -1 after a signal, nullopt while it still runs at `limit`.
+  std::optional<int> wait_exit(std::chrono::milliseconds limit = kWaitLimit);
+  bool running() { return pid_ > 0 && !wait_exit(0ms); }
+  void signal(int number) const;
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Runs a program to its end: its exit status (-1 after a signal) and output.
+struct ProgramResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+ProgramResult run_program(const std::vector<std::string>& argv,
+                          const std::vector<std::pair<std::string, std::string>>& env = {});
+
+// What the agent sets up before its threads run: SIGUSR1 with a handler that
+// only returns (no SA_RESTART: it ends a blocked call), SIGPIPE ignored.
 void install_agent_signal_handlers();
+
+// Sends this process's log, every level, to `path` for the object's life.
+class LogCapture {
+ public:
+  explicit LogCapture(std::string path);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::string text() const { return read_file(path_); }
+  bool has(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
+  bool wait_for(const std::string& fragment) const {
+    return wait_until([&] { return has(fragment); });
+  }
+
+ private:
+  std::string path_;
+  int saved_level_;
+  int saved_console_;
+  std::string saved_path_;
+};
+
+// A listening socket on 127.0.0.1 (ephemeral port, stored in *port) or on a
+// UNIX path; invalid on failure.
+UniqueFd listen_loopback(std::uint16_t* port, int backlog = 128);
+UniqueFd listen_unix(const std::string& path, int backlog = 128);
+// A blocking TCP connection to 127.0.0.1:port; invalid on failure.
+UniqueFd connect_loopback(std::uint16_t port);
+
+// A local handler: accepts one connection at a time, reads it to its end and
+// records the bytes. endpoint() is the text of a handler line.
+class HandlerSink {
+ public:
+  HandlerSink();                                 // TCP on 127.0.0.1
+  explicit HandlerSink(const std::string& path);  // UNIX socket, removed afterwards
+  ~HandlerSink();
+  HandlerSink(const HandlerSink&) = delete;
+  HandlerSink& operator=(const HandlerSink&) = delete;
+  const std::string& endpoint() const { return endpoint_; }
+  bool wait_for(std::size_t count) const;
+  std::vector<std::string> payloads() const;
+
+ private:
+  void start();
+  void run();
+  UniqueFd listener_;
+  UniqueFd stop_read_;
+  UniqueFd stop_write_;
+  std::string endpoint_;
+  std::string path_;
+  mutable std::mutex mutex_;  // guards payloads_
+  mutable std::condition_variable changed_;
+  std::vector<std::string> payloads_;
+  std::thread thread_;
+};
 
 }  // namespace zeltest
