@@ -1,0 +1,227 @@
+// The control tool: its command line read into request texts, the escaping and
+// length limits of those texts, and the built zelagent_control program against
+// a small listener on the control port (bytes sent, half-close, reply printed,
+// exit status).
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <tuple>
+#include <thread>
+
+#include "control/command_line.h"
+#include "control/control_protocol.h"
+#include "log/log.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Action = command_line_action;
+
+class ControlTest : public testing::Test {
+ protected:
+  static command_line_outcome read(const std::vector<std::string>& args) {
+    std::vector<const char*> argv{"zelagent_control"};
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    argv.push_back(nullptr);  // as the real argv ends
+    return read_command_line(static_cast<int>(argv.size() - 1), argv.data(), {kLogError, 0, 1, "/x"});
+  }
+
+  enum class Peer { none, reply, reset };
+  struct Exchange {
+    zeltest::ProgramResult result;
+    std::string request;
+    bool half_closed = false;
+  };
+  // Runs the tool; unless `peer` is none, against a listener on the control
+  // port that reads the request to its end, then answers `reply` or resets.
+  Exchange exchange(const std::vector<std::string>& args, Peer peer, const std::string& reply) {
+    Exchange ex;
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int on = 1;
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kControlPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (peer != Peer::none && (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                               ::listen(listener.get(), 4) != 0)) {
+      ADD_FAILURE() << "cannot listen on the control port";
+      return ex;
+    }
+    std::thread server([&] {
+      pollfd ready{listener.get(), POLLIN, 0};
+      if (peer == Peer::none || ::poll(&ready, 1, static_cast<int>(zeltest::kWaitLimit.count())) != 1) return;
+      UniqueFd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      timeval limit{static_cast<time_t>(zeltest::kWaitLimit.count() / 1000), 0};
+      ::setsockopt(conn.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      char chunk[4096];
+      ssize_t n;
+      while ((n = ::read(conn.get(), chunk, sizeof chunk)) > 0) ex.request.append(chunk, static_cast<size_t>(n));
+      ex.half_closed = n == 0;
+      if (peer == Peer::reset) {
+        linger abort{1, 0};
+        ::setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      } else if (::write(conn.get(), reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) {
+        ADD_FAILURE() << "reply not written";
+      }
+    });
+    std::vector<std::string> argv{zeltest::built_program("src/control/zelagent_control"), "--log_file",
+                                  dir_.file("tool.log")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ex.result = zeltest::run_program(argv);
+    server.join();
+    return ex;
+  }
+
+  zeltest::TempDir dir_;
+};
+
+TEST_F(ControlTest, CommandLineBecomesTheRequestText) {
+  const struct {
+    std::vector<std::string> args;
+    Action action;
+    std::string request;  // for Action::request
+  } cases[] = {
+      {{"-c", "pause_connections"}, Action::request, R"({"command":"pause_connections"})"},
+      {{"-c", "pause_connections", "-v"}, Action::request, R"({"command":"pause_connections"})"},
+      {{"-c", "resume_connections", "-carrier_id", "a", "-carrier_id", "b"}, Action::request,
+       R"({"command":"resume_connections","carrier_id":"a"})"},
+      {{"-c", "resume_connections", "-carrier_id"}, Action::request, R"({"command":"resume_connections"})"},
+      {{"-s", "svc", "-c", "on_claim", "-r", "true"}, Action::request,
+       R"({"command":"on_claim","service":"svc","claimed": true })"},
+      {{"-c", "on_release", "-s", "a", "-r", "true", "-s", "b", "-r", "false"}, Action::request,
+       R"({"command":"on_release","service":"b","claimed": false })"},
+      {{"-c", "on_moravault", "-r", "true", "-s", "svc"}, Action::request,
+       R"({"command":"on_moravault","service":"svc","registered": true })"},
+      {{"-c", "send_discovery", "-discovery_data", "d\n", "-carrier_id", "C", "-id", "I", "-t", "-2.5", "-s", "S"},
+       Action::request,
+       R"({"command":"send_discovery","service":"S","discovery_time":-2.5,"id":"I","carrier_id":"C","discovery_data":"d\n"})"},
+      {{"-c", "send_discovery", "-s", "one", "-s", "two", "-t"}, Action::request,
+       R"({"command":"send_discovery","service":"two"})"},
+      {{"-c", "on_claim", "-r", "true", "-s"}, Action::result, ""},
+      {{"-c", "on_claim", "-s", "svc"}, Action::result, ""},
+      {{"-c", "on_claim", "-s", "svc", "-r", "yes"}, Action::result, ""},
+      {{"-c", "on_claim", "-s", std::string(256, 's'), "-r", "true"}, Action::result, ""},
+      {{"-c", "send_discovery", "-s", "svc", "-t", "30s"}, Action::result, ""},
+      {{"-c", "send_discovery", "-t", "30"}, Action::result, ""},
+      {{"-c", "on_carrier_changed", "-id", "x"}, Action::result, ""},
+      {{"-c"}, Action::result, ""},
+      {{"--log_info", "-v", "-c", "pause_connections"}, Action::version, ""},
+      {{"--enable_console", "pause_connections"}, Action::usage, ""},
+      {{"--log_file"}, Action::usage, ""},
+      {{}, Action::usage, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const command_line_outcome outcome = read(c.args);
+    EXPECT_EQ(outcome.action, c.action);
+    EXPECT_EQ(outcome.request, c.request);
+    if (c.action == Action::result) {
+      EXPECT_EQ(outcome.code, kResultBadRequest);
+    }
+  }
+  // Global options before "-c" set the Logger; after it they are not seen.
+  const control_log_settings set = read({"--log_debug", "--enable_console", "--disable_log_file", "--log_file", "f",
+                                         "-c", "pause_connections", "--log_silent"}).settings;
+  EXPECT_EQ(std::tie(set.level, set.to_console, set.to_file, set.file_path),
+            std::make_tuple(kLogDebug, 1, 0, std::string("f")));
+}
+
+TEST_F(ControlTest, RequestsAtTheirLengthLimitPassAndOneMoreIsRefused) {
+  using Builder = std::function<int(const std::string&, std::string*)>;
+  const struct {
+    const char* name;
+    Builder build;
+    std::size_t limit;
+    std::size_t fragment_overhead;  // 0: the limit is on the whole request
+  } limits[] = {
+      {"on_claim",
+       [](const std::string& v, std::string* out) { return build_claim_request(kCommandOnClaim, v, "true", out); },
+       kShortRequestMaxLength, 0},
+      {"resume", [](const std::string& v, std::string* out) { return build_resume_request(v, out); },
+       kShortRequestMaxLength, 0},
+      {"send_discovery",
+       [](const std::string& v, std::string* out) { return build_send_discovery_request({v, {}, {}, {}, {}}, out); },
+       kDiscoveryRequestMaxLength, 0},
+      {"discovery_data",
+       [](const std::string& v, std::string* out) { return build_send_discovery_request({"", {}, {}, {}, v}, out); },
+       kDiscoveryFragmentMaxLength, std::strlen(R"(,"discovery_data":"")")},
+  };
+  for (const auto& l : limits) {
+    SCOPED_TRACE(l.name);
+    std::string text;
+    ASSERT_EQ(l.build("", &text), 0);
+    const std::string longest(l.limit - (l.fragment_overhead ? l.fragment_overhead : text.size()), 'x');
+    ASSERT_EQ(l.build(longest, &text), 0);
+    if (l.fragment_overhead == 0) {
+      EXPECT_EQ(text.size(), l.limit);
+    }
+    const std::string accepted = text;
+    EXPECT_EQ(l.build(longest + "x", &text), -1);
+    EXPECT_EQ(text, accepted);
+  }
+}
+
+TEST_F(ControlTest, JsonEscapeAndDecimalNumbers) {
+  const std::pair<std::string, std::string> escapes[] = {
+      {"plain/\xD1\x81", "plain/\xD1\x81"}, {"a\"b", "a\\\"b"}, {"c:\\d", "c:\\\\d"},
+      {"\b\f\n\r\t", "\\b\\f\\n\\r\\t"},   {std::string("\0\x1f\x7f", 3), "\\u0000\\u001f\x7f"},
+  };
+  for (const auto& [in, out] : escapes) {
+    SCOPED_TRACE(in);
+    EXPECT_EQ(json_escape(in), out);
+  }
+  const std::pair<const char*, bool> numbers[] = {
+      {"0", true},   {"30", true},  {"-5", true},   {"2.5", true},  {"-0.25", true}, {"", false},
+      {"-", false},  {"+5", false}, {"030", false}, {"5.", false},  {".5", false},   {"1e3", false},
+      {"5s", false}, {" 5", false}, {"5 ", false},  {"0x1", false},
+  };
+  for (const auto& [text, valid] : numbers) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(is_json_decimal_number(text), valid);
+  }
+}
+
+TEST_F(ControlTest, ToolSendsTheRequestHalfClosesAndExitsWithTheReplyCode) {
+  const std::vector<std::string> pause{"-c", "pause_connections"};
+  const std::string pause_wire = R"({"command":"pause_connections"})";
+  const struct {
+    std::vector<std::string> args;
+    Peer peer;
+    std::string reply;
+    std::string wire;
+    std::optional<std::string> out;  // nullopt: the usage
+    int status;
+  } cases[] = {
+      {pause, Peer::reply, R"({"result":0})", pause_wire, "{\"result\":0}\n", 0},
+      {{"-s", "a\"b", "-c", "on_claim", "-r", "true"}, Peer::reply, R"({"result":-1})",
+       R"({"command":"on_claim","service":"a\"b","claimed": true })", "{\"result\":-1}\n", 255},
+      {pause, Peer::reply, R"({"result":-10})", pause_wire, "{\"result\":-10}\n", 246},
+      {pause, Peer::reply, R"({"result":7})", pause_wire, "Unknown error.\n", 1},
+      {{"-c", "resume_connections"}, Peer::reply, "", R"({"command":"resume_connections"})", "{\"result\":0}\n", 0},
+      {pause, Peer::reset, "", pause_wire, "{\"result\":-2}\n", 254},
+      {pause, Peer::none, "", "", "{\"result\":-2}\n", 254},
+      {{"-c", "on_claim", "-s", "svc"}, Peer::none, "", "", "{\"result\":-6}\n", 250},
+      {{}, Peer::none, "", "", std::nullopt, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args) + " answered " + (c.peer == Peer::reset ? "by a reset" : c.reply));
+    const Exchange ex = exchange(c.args, c.peer, c.reply);
+    EXPECT_EQ(ex.request, c.wire);
+    EXPECT_EQ(ex.half_closed, c.peer != Peer::none);
+    if (c.out) {
+      EXPECT_EQ(ex.result.out, *c.out);
+    }
+    EXPECT_EQ(ex.result.err, "");
+    EXPECT_EQ(ex.result.status, c.status);
+  }
+}
+
+}  // namespace
