@@ -1,184 +1,214 @@
-#include "config/config.h"
+// The configuration layer and the store under it: number conversion, empty
+// values read as absent, buffer cuts, the store file format (odd bytes kept,
+// damage refused whole), commits merged across processes, and the `pvo` tool.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <optional>
 
-#include "log/log.h"
+#include "config/config.h"
 #include "pvo/pvo.h"
-#include "support/log_capture.h"
+#include "pvo_format.h"
 #include "support/test_support.h"
 
 namespace {
 
-// Each test gets its own store and log file.
-class ConfigTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ::setenv(PVO_STORE_ENV, store_.path().c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv(PVO_STORE_ENV);
-  }
-  // Stores a value as another program would: set and committed.
-  void store(const char* key, const std::string& value) {
-    ASSERT_EQ(pvoSet(key, value.c_str()), 0);
-    ASSERT_EQ(pvoCommit(), 0);
-  }
-  std::string log_text() const { return log_.text(); }
-  // The committed value of `key` as another process reads it ("" if unset).
-  std::string on_disk(const char* key) const {
-    std::string command = "PVO_STORE='" + store_.path() + "' '" +
-                          zeltest::built_program("platform/pvo/pvo") + "' get '" + key +
-                          "' 2>/dev/null";
-    std::string out;
-    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-      char buf[256];
-      std::size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-      ::pclose(pipe);
-    }
-    return out;
-  }
+constexpr std::uint32_t kUntouched = 0xA5A5A5A5u;
+const std::string kKeyMax(PVO_MAX_KEY_LENGTH, 'k'), kValueMax(PVO_MAX_VALUE_LENGTH, 'v');
 
-  zeltest::TempDir store_;
-  zeltest::TempDir logs_;
-  zeltest::LogCapture log_{logs_.file("config.log")};
+// A private store in a folder the first commit creates, and the `pvo` tool
+// run as another process.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv(PVO_STORE_ENV, (folder_ + "/").c_str(), 1); }
+  void TearDown() override { ::unsetenv(PVO_STORE_ENV); }
+  static zeltest::ProgramResult tool(std::vector<std::string> args) {
+    args.insert(args.begin(), zeltest::built_program("platform/pvo/pvo"));
+    return zeltest::run_program(args);
+  }
+  zeltest::TempDir dir_;
+  const std::string folder_ = dir_.file("nvram/zel");
+  const std::string store_ = folder_ + "/store";
 };
 
-TEST(StrToUint32, EdgeTexts) {
-  const struct {
-    const char* text;
-    int result;
-    std::uint32_t value;  // expected when result is 0
-  } cases[] = {
-      {"0", 0, 0},
-      {"", 0, 0},
-      {"abc", 0, 0},
-      {"42xyz", 0, 42},
-      {"  17", 0, 17},
-      {"+8", 0, 8},
-      {"007", 0, 7},
-      {"-5", -1, 0},
-      {"-0", 0, 0},
-      {"2147483647", 0, 2147483647u},
-      {"2147483648", 0, 2147483647u},
-      {"4294967295", 0, 2147483647u},
-      {"12345678901", 0, 2147483647u},
+// A store file around hand-made records, with a sound trailer.
+std::string framed(const std::string& records, int count) {
+  std::string body = "PVO1\n" + records;
+  char crc[9];
+  std::snprintf(crc, sizeof crc, "%08lx",
+                crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+  return body + "END " + std::to_string(count) + " " + crc + "\n";
+}
+
+TEST(StrToUint32, ConvertsAsTheDeviceAlwaysHas) {
+  const struct { const char* text; int rc; std::uint32_t value; } cases[] = {
+      {"0", 0, 0}, {"", 0, 0}, {"abc", 0, 0}, {"42xyz", 0, 42}, {" \t\n17 ", 0, 17}, {"+8", 0, 8},
+      {"-0", 0, 0}, {"-5", -1, 0}, {"-99999999999999999999", -1, 0}, {"2147483647", 0, 2147483647u},
+      {"2147483648", 0, 2147483647u}, {"4294967296", 0, 2147483647u},
       {"99999999999999999999999", 0, 2147483647u},
-      {"-12345678901", -1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string("text '") + c.text + "'");
-    std::uint32_t value = 0xdeadbeef;
-    EXPECT_EQ(str_to_uint32(c.text, &value), c.result);
-    EXPECT_EQ(value, c.result == 0 ? c.value : 0xdeadbeefu);
+    std::uint32_t value = kUntouched;
+    EXPECT_EQ(str_to_uint32(c.text, &value), c.rc);
+    EXPECT_EQ(value, c.rc == 0 ? c.value : kUntouched);
   }
 }
 
-TEST_F(ConfigTest, NumbersAndTheirDefaults) {
-  const struct {
-    const char* stored;  // nullptr: nothing stored
-    std::uint32_t expected;
-  } cases[] = {
-      {nullptr, kDefaultHttpConnectTimeout},
-      {"", kDefaultHttpConnectTimeout},
-      {"0", 0},
-      {"abc", 0},
-      {"-5", kDefaultHttpConnectTimeout},
-      {"42xyz", 42},
-      {"12345678901", 2147483647u},
-      // Read through a 16-byte buffer: only the first 15 characters count.
-      {"1234567890123456789", 2147483647u},
-      {"000000000000000123", 0},
-      {"120", 120},
+TEST_F(StoreTest, NumbersReadThroughTheirBufferOrFallBack) {
+  const char* key = kKeyHttpConnectTimeout;
+  const struct { const char* stored; bool found; std::uint32_t value; } cases[] = {
+      {nullptr, false, 0}, {"", false, 0}, {"-5", false, 0}, {"0", true, 0}, {"abc", true, 0},
+      {"120", true, 120}, {"12345678901", true, 2147483647u},
+      // Only the first 15 characters fit the reader's buffer.
+      {"000000000000123", true, 123}, {"0000000000000001", true, 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.stored ? std::string("stored '") + c.stored + "'" : "nothing stored");
-    if (c.stored != nullptr) {
-      store(kKeyHttpConnectTimeout, c.stored);
-    } else {
-      ASSERT_EQ(pvoUnset(kKeyHttpConnectTimeout), 0);
-      ASSERT_EQ(pvoCommit(), 0);
-    }
-    EXPECT_EQ(config_get_uint32_default(kKeyHttpConnectTimeout, kDefaultHttpConnectTimeout),
-              c.expected);
-    std::uint32_t value = 77;
-    bool accepted = config_get_uint32(kKeyHttpConnectTimeout, &value) == 0;
-    EXPECT_EQ(value, accepted ? c.expected : 77u);
+    SCOPED_TRACE(c.stored != nullptr ? std::string("stored '") + c.stored + "'" : "not set");
+    ASSERT_EQ(c.stored != nullptr ? pvoSet(key, c.stored) : pvoUnset(key), PVO_OK);
+    std::uint32_t value = kUntouched;
+    EXPECT_EQ(config_get_uint32(key, &value), c.found ? 0 : -1);
+    EXPECT_EQ(value, c.found ? c.value : kUntouched);
+    EXPECT_EQ(config_get_uint32_default(key, kDefaultHttpConnectTimeout),
+              c.found ? c.value : kDefaultHttpConnectTimeout);
   }
 }
 
-TEST_F(ConfigTest, GetCopiesCutsAndTreatsEmptyAsAbsent) {
-  char buffer[8];
-  std::memset(buffer, '#', sizeof buffer);
-  store("zel_empty", "");
+TEST_F(StoreTest, TextReadsAreCutAndEmptyMeansAbsent) {
+  ASSERT_EQ(pvoSet("zel_empty", ""), PVO_OK);
+  ASSERT_EQ(pvoSet(kKeyAgentId, std::string(300, 'z').c_str()), PVO_OK);
+  char buffer[] = "#######";
   EXPECT_EQ(config_get("zel_empty", buffer, sizeof buffer), -1);
-  EXPECT_EQ(config_get("zel_missing", buffer, sizeof buffer), -1);
-  EXPECT_EQ(std::string(buffer, sizeof buffer), "########");  // untouched
-
-  store("zel_long", "abcdefghijklmnop");
-  ASSERT_EQ(config_get("zel_long", buffer, sizeof buffer), 0);
-  EXPECT_STREQ(buffer, "abcdefg");
-  store("zel_fits", "1234567");
-  ASSERT_EQ(config_get("zel_fits", buffer, sizeof buffer), 0);
-  EXPECT_STREQ(buffer, "1234567");
-  ASSERT_EQ(config_get("zel_fits", buffer, 1), 0);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(config_get("zel_fits", buffer, 0), -1);
-  // Absent keys are no failure of the library: nothing is logged for them.
-  EXPECT_EQ(log_text().find("Can't get value"), std::string::npos);
-}
-
-TEST_F(ConfigTest, StringsAreCopiesCutTo127Characters) {
-  EXPECT_EQ(config_get_string(kKeyAgentId), std::nullopt);
-  store(kKeyAgentId, "");
-  EXPECT_EQ(config_get_string(kKeyAgentId), std::nullopt);
-  store(kKeyAgentId, "device-1\nwith newline");
-  EXPECT_EQ(config_get_string(kKeyAgentId), "device-1\nwith newline");
-  store(kKeyAgentId, std::string(300, 'z'));
+  EXPECT_EQ(config_get(kKeyAgentId, buffer, 0), -1);
+  EXPECT_STREQ(buffer, "#######");
+  EXPECT_EQ(config_get(kKeyAgentId, buffer, sizeof buffer), 0);
+  EXPECT_STREQ(buffer, "zzzzzzz");
+  EXPECT_EQ(config_get_string("zel_empty"), std::nullopt);
   EXPECT_EQ(config_get_string(kKeyAgentId), std::string(kConfigStringBufferSize - 1, 'z'));
 }
 
-TEST_F(ConfigTest, SetCommitsAtOnce) {
+TEST_F(StoreTest, SetsReachOtherProcessesAtOnceEvenAfterARefusal) {
+  // A change an earlier failed commit left pending goes out with the next one.
+  ASSERT_EQ(pvoSet("zel_pending", "yes"), PVO_OK);
+  EXPECT_EQ(config_set("zel_refused", std::string(PVO_MAX_VALUE_LENGTH + 1, 'v').c_str()), 0);
+  EXPECT_EQ(tool({"get", "zel_pending"}).out, "yes\n");
   EXPECT_EQ(config_set(kKeyAgentRegistered, kFlagOn), 0);
-  EXPECT_EQ(on_disk(kKeyAgentRegistered), "1\n");
-  EXPECT_EQ(config_get_uint32_default(kKeyAgentRegistered, kDefaultAgentRegistered), 1u);
+  EXPECT_EQ(tool({"get", kKeyAgentRegistered}).out, "1\n");
 }
 
-TEST_F(ConfigTest, RefusedSetStillReturnsZeroAndCommits) {
-  // A change left pending by an earlier refused commit goes out with the next.
-  ASSERT_EQ(pvoSet("zel_pending", "yes"), 0);
-  const std::string too_long(PVO_MAX_VALUE_LENGTH + 1, 'v');
-  EXPECT_EQ(config_set("zel_refused", too_long.c_str()), 0);
-  EXPECT_NE(log_text().find("Can't set value by name:'zel_refused' error: value too long.\n"),
-            std::string::npos)
-      << log_text();
-  EXPECT_EQ(on_disk("zel_pending"), "yes\n");
-  EXPECT_EQ(on_disk("zel_refused"), "");
+TEST(StoreFormat, ReadsBackWhatItWritesAndRefusesAnyDamage) {
+  const pvo::Entries odd = {
+      {"a=b", "c=d\n\r\n"}, {"END 0 1\n", "PVO1\n"}, {"\xc3\xa9", "\xe2\x82\xac\x01\xff"}};
+  const pvo::Entries longest = {{kKeyMax, kValueMax}};
+  const std::string good = pvo::serialize_store({{"alpha", "one"}, {"beta", "two"}});
+  std::string flipped = good;
+  flipped[good.find("two")] ^= 0x20;
+  const struct { const char* name; std::string data; std::optional<pvo::Entries> want; } cases[] = {
+      {"empty store", pvo::serialize_store({}), pvo::Entries{}},
+      {"odd bytes", pvo::serialize_store(odd), odd},
+      {"longest key and value", pvo::serialize_store(longest), longest},
+      {"hand-made", framed("1 1\nab\n", 1), pvo::Entries{{"a", "b"}}},
+      {"torn tail", good.substr(0, good.size() - 1), std::nullopt},
+      {"flipped byte", flipped, std::nullopt},
+      {"bytes after the end", good + "x", std::nullopt},
+      {"wrong count", framed("1 1\nab\n", 2), std::nullopt},
+      {"keys out of order", framed("1 1\nbx\n1 1\nay\n", 2), std::nullopt},
+      {"repeated key", framed("1 1\nax\n1 1\nay\n", 2), std::nullopt},
+      {"length past the end", framed("1 9\nab\n", 1), std::nullopt},
+      {"leading zero", framed("01 1\nab\n", 1), std::nullopt},
+      {"NUL in a value", framed(std::string("1 1\na\0\n", 7), 1), std::nullopt},
+      {"key too long", framed("1025 0\n" + kKeyMax + "k\n", 1), std::nullopt},
+      {"value too long", framed("1 65537\na" + kValueMax + "v\n", 1), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pvo::Entries entries = {{"kept", "as is"}};
+    EXPECT_EQ(pvo::parse_store(c.data, &entries), c.want.has_value());
+    EXPECT_EQ(entries, c.want.value_or(pvo::Entries{{"kept", "as is"}}));
+  }
 }
 
-TEST_F(ConfigTest, LibraryFailuresAreLoggedNeverReturned) {
-  store(kKeyAgentId, "abc");
-  std::string path = store_.file("store");
-  std::string damaged = zeltest::read_file(path);
+TEST_F(StoreTest, CommitsMergeWithOtherProcessesCommits) {
+  ASSERT_EQ(pvoSet("shared", "mine"), PVO_OK);
+  ASSERT_EQ(pvoSet("gone", "x"), PVO_OK);
+  ASSERT_EQ(pvoCommit(), PVO_OK);
+  ASSERT_EQ(tool({"set", "theirs", "1"}).status, 0);
+  EXPECT_EQ(config_get_string("theirs"), "1");
+  // Pending changes stay on top of what others commit meanwhile.
+  ASSERT_EQ(pvoUnset("gone"), PVO_OK);
+  ASSERT_EQ(pvoSet("shared", "mine again"), PVO_OK);
+  ASSERT_EQ(tool({"set", "shared", "theirs"}).status, 0);
+  ASSERT_EQ(tool({"set", "late", "2"}).status, 0);
+  EXPECT_EQ(config_get_string("shared"), "mine again");
+  ASSERT_EQ(pvoCommit(), PVO_OK);
+  EXPECT_EQ(tool({"list"}).out, "late=2\nshared=mine again\ntheirs=1\n");
+  // The store holds passwords: only its owner may read it.
+  struct stat folder {}, file {};
+  ASSERT_EQ(::stat(folder_.c_str(), &folder), 0);
+  ASSERT_EQ(::stat(store_.c_str(), &file), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+}
+
+TEST_F(StoreTest, DamagedStoreIsReportedAndNeverReplaced) {
+  ASSERT_EQ(tool({"set", kKeyAgentId, "abc"}).status, 0);
+  std::string damaged = zeltest::read_file(store_);
   damaged[damaged.find("abc")] = 'X';
-  zeltest::write_file(path, damaged);
-
-  char buffer[16];
-  EXPECT_EQ(config_get(kKeyAgentId, buffer, sizeof buffer), -1);
-  EXPECT_EQ(config_get_uint32_default(kKeyBrokerPort, kDefaultBrokerPort), kDefaultBrokerPort);
-  EXPECT_EQ(config_get_string(kKeyAgentId), std::nullopt);
+  zeltest::write_file(store_, damaged, 0600);
+  char* value = nullptr;
+  EXPECT_EQ(pvoGet(kKeyAgentId, &value), PVO_E_CORRUPT);
   EXPECT_EQ(config_set(kKeyAgentClaimed, kFlagOn), 0);
-  std::string logged = log_text();
-  EXPECT_NE(logged.find("Can't get value by name:'zel_agent_id' error: the store file is corrupt.\n"),
-            std::string::npos)
-      << logged;
-  EXPECT_NE(logged.find("Can't commit nvram, error: the store file is corrupt.\n"), std::string::npos);
-  EXPECT_EQ(zeltest::read_file(path), damaged);  // never replaced
+  EXPECT_EQ(pvoCommit(), PVO_E_CORRUPT);
+  EXPECT_EQ(pvoList([](const char*, const char*, void*) { return 0; }, nullptr), PVO_E_CORRUPT);
+  EXPECT_EQ(tool({"get", kKeyAgentClaimed}).status, 3);
+  EXPECT_EQ(zeltest::read_file(store_), damaged);
+  // Once the damaged file is gone, the change still pending goes out.
+  ASSERT_EQ(::unlink(store_.c_str()), 0);
+  EXPECT_EQ(pvoCommit(), PVO_OK);
+  EXPECT_EQ(tool({"get", kKeyAgentClaimed}).out, "1\n");
+}
+
+TEST_F(StoreTest, NeverClosesADescriptorItNoLongerOwns) {
+  // A daemonising program closes every descriptor and soon reuses the numbers.
+  ASSERT_EQ(pvoSet("k", "1"), PVO_OK);
+  ASSERT_EQ(pvoCommit(), PVO_OK);
+  struct stat committed {}, st {};
+  ASSERT_EQ(::stat(store_.c_str(), &committed), 0);
+  int held = 3;
+  for (; held < 1024; ++held) {
+    if (::fstat(held, &st) == 0 && st.st_ino == committed.st_ino && st.st_dev == committed.st_dev) break;
+  }
+  ASSERT_LT(held, 1024);
+  ASSERT_EQ(::dup2(UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)).get(), held), held);
+  ASSERT_EQ(tool({"set", "k", "2"}).status, 0);
+  EXPECT_EQ(config_get_string("k"), "2");
+  EXPECT_NE(::fcntl(held, F_GETFD), -1);
+  ::close(held);
+}
+
+TEST_F(StoreTest, ToolStatusesAndListEscapes) {
+  const std::string odd = "a\\b\nc\r\td\x01\x7f\xc3\xa9";
+  const struct { std::vector<std::string> args; int status; std::string out; } steps[] = {
+      {{"list"}, 0, ""}, {{"get", "zel_x"}, 1, ""}, {{"set", "zel_x", odd}, 0, ""},
+      {{"set", "k=e\ny", "v=al"}, 0, ""}, {{"set", "zel_empty", ""}, 0, ""},
+      {{"list"}, 0, "k\\=e\\ny=v=al\nzel_empty=\nzel_x=a\\\\b\\nc\\r\\td\\x01\\x7f\xc3\xa9\n"},
+      {{"get", "zel_x"}, 0, odd + "\n"}, {{"get", "zel_empty"}, 0, "\n"}, {{"unset", "zel_x"}, 0, ""},
+      {{"unset", "zel_x"}, 0, ""}, {{"get", "zel_x"}, 1, ""}, {{}, 2, ""}, {{"get"}, 2, ""},
+      {{"set", "k"}, 2, ""}, {{"list", "k"}, 2, ""}, {{"remove", "k"}, 2, ""}, {{"set", "", "v"}, 3, ""},
+      {{"set", kKeyMax + "k", "v"}, 3, ""}, {{"set", "k", kValueMax + "v"}, 3, ""},
+      {{"set", kKeyMax, kValueMax}, 0, ""}, {{"get", kKeyMax}, 0, kValueMax + "\n"},
+  };
+  for (const auto& step : steps) {
+    std::string trace;
+    for (const auto& arg : step.args) trace += "[" + arg.substr(0, 16) + "] ";
+    SCOPED_TRACE(trace);
+    auto result = tool(step.args);
+    EXPECT_EQ(result.status, step.status) << result.err;
+    EXPECT_EQ(result.out, step.out);
+  }
 }
 
 }  // namespace
