@@ -1,0 +1,210 @@
+// The control server: the request parser, the listener on its real port with
+// raw loopback clients (exact reply bytes, size cap, read limit, exit pipe)
+// and the commands' effects on the claimed state, the broker link and the
+// discovery window, against a simulated zelCloud and zelbroker.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "broker/net_helper.h"
+#include "broker/zelbroker_connection.h"
+#include "cloud/http_helper.h"
+#include "cloud/logic.h"
+#include "config/config.h"
+#include "control/control_protocol.h"
+#include "control_listener/control_listener.h"
+#include "control_listener/discovery.h"
+#include "daemon/daemon.h"
+#include "support/test_support.h"
+#include "zelcloud_sim.h"
+
+namespace {
+
+std::string reply(int code) { return "{\"result\":" + std::to_string(code) + "}"; }
+
+// "refused", or the kind and what its payload holds, parsed over an earlier claim.
+std::string parse(const char* text) {
+  control_request request{kControlOnClaim, service_request{"earlier", 1}};
+  if (parse_control_request(text, request) != 0) return request.payload.index() == 0 ? "refused" : "payload kept";
+  std::string out = std::to_string(request.type);
+  const auto opt = [](const std::optional<std::string>& value) { return " " + value.value_or("-"); };
+  if (const auto* d = std::get_if<discovery_request>(&request.payload)) {
+    out += " " + d->service + " " + std::to_string(d->discovery_time) + opt(d->id) + opt(d->carrier_id) +
+           opt(d->discovery_data);
+  }
+  if (const auto* s = std::get_if<service_request>(&request.payload)) {
+    out += " " + s->service + " " + std::to_string(s->value);
+  }
+  if (const auto* carrier = std::get_if<std::string>(&request.payload)) out += " " + *carrier;
+  return out;
+}
+
+TEST(ControlRequest, FirstKnownCommandDecidesAndMembersCountOnlyWithTheirType) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"command":"send_discovery","service":"s","discovery_time":30.9,"id":"D","carrier_id":"C",)"
+       R"("discovery_data":"x"})", "0 s 30 D C x"},
+      {R"({"service":"a","command":"send_discovery","service":"b","discovery_time":"30","id":7})", "0 b 0 - - -"},
+      {R"({"command":"send_discovery","discovery_time":5})", "refused"},
+      {R"({"command":"on_release","service":"s","claimed":false})", "2 s 0"},
+      {R"({"command":"on_release","service":"s","claimed":"true"})", "refused"},
+      {R"({"command":"on_moravault","service":"s","registered":true})", "5 s 1"},
+      {R"({"command":"resume_connections","carrier_id":"A","carrier_id":"B"})", "3 B"},
+      {R"({"command":"pause_connections","unknown":[1]})", "4"},
+      {R"({"command":"pause_connections","command":"on_claim","service":"s","claimed":true})", "1 s 1"},
+      {R"({"command":"on_claim","service":"s","claimed":true,"command":"pause_connections"})", "1 s 1"},
+      {R"({"command":4,"command":"reboot","command":"pause_connections"})", "4"},
+      {R"({"command":"reboot"})", "refused"},
+      {"{}", "refused"},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parse(text), expected);
+  }
+}
+
+// Raw clients read the reply to the end of the stream; ask() first sends `text` and half-closes.
+std::string read_reply(int fd) {
+  const timeval limit{static_cast<time_t>(zeltest::kWaitLimit.count() / 1000), 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string got;
+  char chunk[256];
+  for (ssize_t count; (count = ::read(fd, chunk, sizeof chunk)) > 0;) {
+    got.append(chunk, static_cast<std::size_t>(count));
+  }
+  return got;
+}
+std::string ask(const std::string& text) {
+  UniqueFd client = zeltest::connect_loopback(kControlPort);
+  if (!client || send_all(client.get(), text.data(), text.size()) != static_cast<int>(text.size())) {
+    return "not sent";
+  }
+  ::shutdown(client.get(), SHUT_WR);
+  return read_reply(client.get());
+}
+
+class ControlServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    zeltest::install_agent_signal_handlers();
+    ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
+    for (const auto& [key, value] : sim.store_settings()) ASSERT_EQ(config_set(key.c_str(), value.c_str()), 0);
+    ca_file = sim.ca_file();
+    device_hardware_id = "HW-1";
+    ASSERT_EQ(init_shared_curl(), 0);
+    init_agent_state(0);
+    ASSERT_EQ(load_agent_context(context), 0);
+    ASSERT_EQ(register_device(context), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    exit_read.reset(fds[0]);
+    exit_write.reset(fds[1]);
+    listener = start_control_listener(&context, exit_read.get());
+    ASSERT_TRUE(zeltest::wait_until([] { return control_listener_listening() == 1; }));
+  }
+
+  void TearDown() override {
+    resume_http_requests();
+    discovery_testing::end_window_and_join();
+    stop_broker_thread();
+    if (listener.joinable() && ::write(exit_write.get(), "x", 1) == 1) listener.join();
+    release_agent_context(context);
+    clean_shared_curl();
+    ::unsetenv("PVO_STORE");
+  }
+
+  zeltest::TempDir dir;
+  zelsim::Simulator sim{[this] { zelsim::SimulatorOptions options; options.cert_dir = dir.path(); return options; }()};
+  agent_context context;
+  UniqueFd exit_read, exit_write;
+  std::thread listener;
+};
+
+TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
+  // A client that never half-closes is refused after the read limit; the next ones are served.
+  control_listener_testing::set_read_timeout_ms(100);
+  const UniqueFd silent = zeltest::connect_loopback(kControlPort);
+  EXPECT_EQ(read_reply(silent.get()), reply(kResultBusy));
+  control_listener_testing::set_read_timeout_ms(0);
+  const std::string head = R"({"command":"pause_connections","pad":")";
+  const auto pause_of_size = [&](std::size_t size) { return head + std::string(size - head.size() - 2, 'p') + "\"}"; };
+  const std::pair<std::string, int> cases[] = {{R"({"command":"pause_connections"})", kResultOk},
+                                               {"pause_connections", kResultBusy},
+                                               {pause_of_size(kControlRequestMaxBytes), kResultOk},
+                                               {pause_of_size(kControlRequestMaxBytes + 1), kResultBusy},
+                                               {pause_of_size(kRequestReadChunk + 1), kResultOk}};
+  for (const auto& [text, code] : cases) {
+    SCOPED_TRACE(text.substr(0, 40) + "... of " + std::to_string(text.size()) + " bytes");
+    EXPECT_EQ(ask(text), reply(code));
+    EXPECT_EQ(http_requests_paused(), code == kResultOk ? 1 : 0);  // only a served pause pauses
+    resume_http_requests();
+  }
+}
+
+TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
+  const char* discover = R"({"command":"send_discovery","service":"svc","discovery_time":600})";
+  const char* release = R"({"command":"on_release","service":"svc","claimed":false})";
+  struct Case {
+    const char *name, *request, *use_discovery, *forced;
+    bool paused, claimed_by_cloud;
+    int code, sent, claimed, link;  // the reply, then discoveries sent so far and the state after it
+    int link_after_window;          // -1: no window to run out
+  };
+  const Case cases[] = {
+      {"discovery off", discover, "0", "0", false, false, kResultOk, 0, 1, 1, -1},
+      {"discovery paused", discover, "1", "0", true, false, kResultWouldBlock, 0, 1, 1, -1},
+      {"window runs out", discover, "1", "0", false, false, kResultOk, 1, 1, 1, 0},
+      {"window runs out, forced", discover, "1", "1", false, false, kResultOk, 2, 1, 1, 1},
+      {"claimed in the window", discover, "1", "0", false, true, kResultOk, 3, 1, 1, 1},
+      {"release", release, "0", "0", false, false, kResultOk, 3, 0, 0, -1},
+      {"release, forced", release, "0", "1", false, false, kResultOk, 3, 0, 1, -1},
+      {"release with discovery, paused", release, "1", "0", true, false, kResultWouldBlock, 3, 1, 1, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config_set(kKeyUseDiscovery, c.use_discovery);
+    config_set(kKeyForceConnection, c.forced);
+    ASSERT_TRUE(c.claimed_by_cloud ? sim.claim() : sim.release());
+    set_claimed(1);
+    if (keep_connection.load() == 0) start_broker_thread(&context);
+    if (c.paused) pause_http_requests();
+    EXPECT_EQ(ask(c.request), reply(c.code));
+    EXPECT_EQ(sim.discoveries().size(), static_cast<std::size_t>(c.sent));
+    EXPECT_EQ(agent_claimed(), c.claimed);
+    EXPECT_EQ(keep_connection.load(), c.link);
+    resume_http_requests();
+    if (c.link_after_window >= 0) {
+      // Once the discovery thread sleeps, the clock moves just past the window's end and the thread is woken.
+      ASSERT_TRUE(zeltest::wait_until([] { return daemon_testing::gate_sleepers() > 0; }));
+      discovery_testing::set_uptime_offset(discovery_testing::deadline() + 1);
+      ASSERT_TRUE(zeltest::wait_until([] {
+        wake_sleepers();
+        return discovery_testing::deadline() == 0 && !discovery_testing::thread_running();
+      }));
+      EXPECT_EQ(keep_connection.load(), c.link_after_window);
+    }
+    discovery_testing::end_window_and_join();
+  }
+}
+
+// The exit pipe: another byte ends only the listener thread, the exit byte
+// the whole process with status 0; each runs in a child process of its own.
+TEST(ControlListenerExit, OnlyTheExitByteEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const auto& [byte, status] : {std::pair{'x', 7}, std::pair{kExitCommandByte, 0}}) {
+    SCOPED_TRACE(byte);
+    EXPECT_EXIT(
+        {
+          agent_context context;
+          int fds[2];
+          if (::pipe(fds) != 0) std::_Exit(3);
+          std::thread listener = start_control_listener(&context, fds[0]);
+          const bool listened = zeltest::wait_until([] { return control_listener_listening() == 1; });
+          if (::write(fds[1], &byte, 1) == 1) listener.join();
+          std::_Exit(listened && !zeltest::connect_loopback(kControlPort) ? 7 : 6);
+        },
+        ::testing::ExitedWithCode(status), "");
+  }
+}
+
+}  // namespace
