@@ -1,337 +1,165 @@
-// The HTTPS client against the fake zelCloud on loopback: what goes on the
-// wire, how results map, the pause, trust and the share object.
-#include "cloud/http_helper.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+// The HTTPS client against a fake zelCloud on loopback: the header bytes it
+// sends, the checks of the peer's certificate, the mapping of transport
+// failures to results, the pause and the abandoning of a stopping thread's
+// requests, and requests through real HTTP, SOCKS4 and SOCKS5 proxies.
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <functional>
-#include <future>
+#include <csignal>
 #include <thread>
+#include <vector>
 
 #include "cloud_fixture.h"
 
 namespace {
 
-using cloudtest::behaviour;
-using cloudtest::reply;
-using zeltest::FakeBehaviour;
+constexpr long kUntouched = -5;
 
-// A loopback port bound but not listening: connecting to it is refused, and
-// no other test can take it while this object lives.
-class RefusingPort {
- public:
-  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+// The result and status of a POST of "{}", or of a GET with an optional extra header line.
+std::pair<int, long> request(const agent_context& context, const std::string& url, bool post, S extra = {}) {
+  long status = kUntouched;
+  http_buffer header, body;
+  const int rc = post ? http_post_json(url, context, "{}", status, header, body)
+                      : http_get_with_header(url, context, extra, status, header, body);
+  return {rc, status};
+}
+
+// Starts a proxy program on a free loopback port (stored in `port`), with the
+// user "zeluser" where it checks credentials; null when it never listened.
+std::unique_ptr<zeltest::Process> start_proxy(const std::string& program, const std::string& conf, uint16_t& port) {
+  const bool root = ::geteuid() == 0;
+  zeltest::listen_loopback(&port);  // a free port, released at once
+  const std::string p = std::to_string(port);
+  std::vector<std::string> argv = {program, "-i", "127.0.0.1", "-p", p, "-u", "zeluser", "-P", "zel:pass"};
+  if (program.ends_with("tinyproxy")) {
+    zeltest::write_file(conf, std::string(root ? "User nobody\nGroup nogroup\n" : "") + "Port " + p +
+                                  "\nListen 127.0.0.1\nBasicAuth zeluser zel-pass\n");
+    argv = {program, "-d", "-c", conf};
+  } else if (program.ends_with("danted")) {
+    zeltest::write_file(conf, "internal: 127.0.0.1 port = " + p + "\nexternal: 127.0.0.1\nsocksmethod: none\n" +
+                                  (root ? "user.privileged: root\nuser.unprivileged: nobody\n" : "") +
+                                  "client pass { from: 0/0 to: 0/0 }\nsocks pass { from: 0/0 to: 0/0 }\n");
+    argv = {program, "-f", conf, "-N", "1"};
   }
-  ~RefusingPort() { ::close(fd_); }
-  uint16_t port() const { return port_; }
-
- private:
-  int fd_;
-  uint16_t port_ = 0;
-};
-
-class HttpHelperTest : public cloudtest::CloudTest {
- protected:
-  void TearDown() override {
-    resume_http_requests();
-    clean_shared_curl();
-    CloudTest::TearDown();
-  }
-};
-
-TEST_F(HttpHelperTest, PostCarriesJsonAndAuthorizationAndReturnsTheStatus) {
-  set_identity("AB-12", "secret");
-  cloud_->answer("POST", "/register", reply(201, R"({"ok":true})"));
-  long status = 0;
-  http_buffer header, body;
-  ASSERT_EQ(http_post_json(cloud_->url("/register"), context_, R"({"a":1})", status, header, body), kHttpOk);
-  EXPECT_EQ(status, 201);
-  EXPECT_EQ(header.rfind("HTTP/1.1 201 Created\r\n", 0), 0u);
-  EXPECT_NE(header.find("Content-Length: 11\r\n"), std::string::npos);
-  EXPECT_EQ(body, R"({"ok":true})");
-
-  auto seen = cloud_->requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].method, "POST");
-  EXPECT_EQ(seen[0].target, "/register");
-  EXPECT_EQ(seen[0].body, R"({"a":1})");
-  EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
-  EXPECT_EQ(seen[0].header("Authorization"), "AB-12:secret");
-  EXPECT_FALSE(seen[0].header("User-Agent"));
-  auto names = seen[0].header_names();
-  auto content_type = std::find(names.begin(), names.end(), "Content-Type");
-  auto authorization = std::find(names.begin(), names.end(), "Authorization");
-  EXPECT_LT(content_type - names.begin(), authorization - names.begin());
-}
-
-TEST_F(HttpHelperTest, AuthorizationOnlyWithACompleteIdentity) {
-  cloud_->set_default_answer(reply(200));
-  struct Case {
-    const char* agent_id;
-    const char* claim_code;
-    bool sent;
-  };
-  const Case cases[] = {{"AB-12", "c", true}, {"AB-12", nullptr, false}, {nullptr, "c", false}, {nullptr, nullptr, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.agent_id ? c.agent_id : "-") + "/" + (c.claim_code ? c.claim_code : "-"));
-    set_identity(c.agent_id, c.claim_code);
-    cloud_->clear_requests();
-    long status = 0;
-    http_buffer h1, b1, h2, b2;
-    ASSERT_EQ(http_post_json(cloud_->url("/p"), context_, "{}", status, h1, b1), kHttpOk);
-    ASSERT_EQ(http_get(cloud_->url("/g"), context_, status, h2, b2), 0);
-    auto seen = cloud_->requests();
-    ASSERT_EQ(seen.size(), 2u);
-    for (const auto& request : seen) EXPECT_EQ(request.header("Authorization").has_value(), c.sent);
-  }
-}
-
-TEST_F(HttpHelperTest, GetSendsNoContentTypeAndTheExtraHeaderAfterAuthorization) {
-  set_identity("AB-12", "secret");
-  cloud_->answer("GET", "/advisor/v2", reply(200, "{}"));
-  long status = 0;
-  http_buffer header, body;
-  ASSERT_EQ(http_get_with_header(cloud_->url("/advisor/v2"), context_, std::string("X-Carrier-ID: 42"), status,
-                                 header, body),
-            0);
-  EXPECT_EQ(status, 200);
-  auto seen = cloud_->requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].method, "GET");
-  EXPECT_FALSE(seen[0].header("Content-Type"));
-  EXPECT_EQ(seen[0].header("X-Carrier-ID"), "42");
-  auto names = seen[0].header_names();
-  auto authorization = std::find(names.begin(), names.end(), "Authorization");
-  auto carrier = std::find(names.begin(), names.end(), "X-Carrier-ID");
-  ASSERT_NE(authorization, names.end());
-  EXPECT_LT(authorization - names.begin(), carrier - names.begin());
-}
-
-TEST_F(HttpHelperTest, HeaderLinesWithLineBreaksAreNotSent) {
-  set_identity("AB-12", "secret\r\nX-Injected: 1");
-  cloud_->set_default_answer(reply(200));
-  long status = 0;
-  http_buffer header, body;
-  ASSERT_EQ(http_get_with_header(cloud_->url("/g"), context_, std::string("X-Carrier-ID: 1\r\nX-Evil: 2"), status,
-                                 header, body),
-            0);
-  auto seen = cloud_->requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_FALSE(seen[0].header("X-Injected"));
-  EXPECT_FALSE(seen[0].header("X-Evil"));
-  EXPECT_FALSE(seen[0].header("Authorization"));
-  EXPECT_TRUE(logged("Header line with a line break is not sent.\n"));
-}
-
-TEST_F(HttpHelperTest, ErrorStatusIsNoFailureAndAnEmptyBodyStaysEmpty) {
-  cloud_->answer("POST", "/p", reply(503));
-  cloud_->answer("GET", "/g", reply(404));
-  long status = 0;
-  http_buffer header, body;
-  ASSERT_EQ(http_post_json(cloud_->url("/p"), context_, "{}", status, header, body), kHttpOk);
-  EXPECT_EQ(status, 503);
-  EXPECT_EQ(body, "");
-  EXPECT_EQ(body.size(), 0u);
-  status = 0;
-  ASSERT_EQ(http_get(cloud_->url("/g"), context_, status, header, body), 0);
-  EXPECT_EQ(status, 404);
-}
-
-TEST_F(HttpHelperTest, LargeBodiesArriveWhole) {
-  std::string big(300000, 'x');
-  cloud_->answer("POST", "/p", reply(200, big));
-  long status = 0;
-  http_buffer header, body;
-  ASSERT_EQ(http_post_json(cloud_->url("/p"), context_, "{\"d\":\"" + big + "\"}", status, header, body), kHttpOk);
-  EXPECT_EQ(body, big);
-  auto seen = cloud_->requests();
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].body.size(), big.size() + 8);
-}
-
-// Each transport failure: the POST's own code, -1 for the GET, status untouched.
-TEST_F(HttpHelperTest, TransportFailuresMapToTheirCodes) {
-  RefusingPort refusing;
-  struct Case {
-    const char* name;
-    std::function<std::string()> prepare;  // returns the URL
-    int post_result;
-  };
-  const Case cases[] = {
-      {"name does not resolve", [] { return std::string("https://zel-no-such-host.invalid/x"); }, kHttpUnresolved},
-      {"connection refused",
-       [&] { return "https://localhost:" + std::to_string(refusing.port()) + "/x"; }, kHttpRefused},
-      {"server slower than the request time-out",
-       [&] {
-         context_.request_timeout = 1;
-         cloud_->set_default_answer(behaviour(FakeBehaviour::kStall));
-         return cloud_->url("/slow");
-       },
-       kHttpTimeout},
-      {"certificate not trusted (default trust store)",
-       [&] {
-         ca_file.clear();
-         cloud_->set_default_answer(reply(200));
-         return cloud_->url("/x");
-       },
-       kHttpOtherFailure},
-      {"certificate for another name",
-       [&] {
-         cloud_->set_default_answer(reply(200));
-         return cloud_->url_with_host("127.0.0.1", "/x");
-       },
-       kHttpOtherFailure},
-      {"connection closed without an answer",
-       [&] {
-         cloud_->set_default_answer(behaviour(FakeBehaviour::kCloseWithoutAnswer));
-         return cloud_->url("/x");
-       },
-       kHttpOtherFailure},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    context_.request_timeout = kRequestTimeout;
-    ca_file = ca_->ca_cert_path();
-    std::string url = c.prepare();
-    long status = 777;
-    http_buffer header, body;
-    EXPECT_EQ(http_post_json(url, context_, "{}", status, header, body), c.post_result);
-    EXPECT_EQ(status, 777);
-    EXPECT_EQ(http_get(url, context_, status, header, body), kHttpGetFailure);
-    EXPECT_EQ(status, 777);
-    cloud_->release_stalled();
-  }
-  EXPECT_TRUE(logged("curl_easy_perform(url='https://zel-no-such-host.invalid/x') failed with error code 6: "));
-  EXPECT_TRUE(logged("curl_easy_perform(url='https://zel-no-such-host.invalid/x') failed with code 6: "));
-}
-
-TEST_F(HttpHelperTest, TrustDirectoryIsHonoured) {
-  ca_file.clear();
-  ca_path = ca_->write_hashed_ca_dir();
-  cloud_->set_default_answer(reply(200));
-  long status = 0;
-  http_buffer header, body;
-  EXPECT_EQ(http_post_json(cloud_->url("/x"), context_, "{}", status, header, body), kHttpOk);
-  EXPECT_EQ(status, 200);
-}
-
-TEST_F(HttpHelperTest, PausedRequestSendsNothingUntilResumeAndLaterRequestsQueueBehind) {
-  cloud_->set_default_answer(reply(200));
-  pause_http_requests();
-  EXPECT_EQ(http_requests_paused(), 1);
-
-  auto post = [&](const std::string& path) {
-    long status = 0;
-    http_buffer header, body;
-    int rc = http_post_json(cloud_->url(path), context_, "{}", status, header, body);
-    return rc == kHttpOk ? status : -1000L + rc;
-  };
-  auto first = std::async(std::launch::async, post, "/first");
-  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_held_by_pause() == 1; }));
-  auto second = std::async(std::launch::async, post, "/second");
-  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_in_progress() == 2; }));
-  // The first is held by the pause, the second by the request mutex.
-  EXPECT_EQ(http_testing::requests_held_by_pause(), 1);
-  EXPECT_EQ(cloud_->connections(), 0u);
-  // The held request counts itself before it writes this line.
-  EXPECT_TRUE(zeltest::wait_until([&] { return logged("Pause http request until we allow to do it\n"); }));
-
-  resume_http_requests();
-  EXPECT_EQ(http_requests_paused(), 0);
-  EXPECT_EQ(first.get(), 200);
-  EXPECT_EQ(second.get(), 200);
-  auto seen = cloud_->requests();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].target, "/first");
-  EXPECT_EQ(seen[1].target, "/second");
-}
-
-// A thread that marks its requests abandonable (the broker thread) leaves
-// the pause, and its wait for another request's turn, once its flag is
-// cleared: its stop must not wait for a resume. Nothing reaches the cloud.
-TEST_F(HttpHelperTest, ClearedFlagAbandonsRequestsHeldByThePauseOrQueuedBehindIt) {
-  cloud_->set_default_answer(reply(200));
-  pause_http_requests();
-  std::atomic<int> keep_first{1};
-  std::atomic<int> keep_second{1};
-  auto post = [&](const std::string& path, std::atomic<int>* flag) {
-    http_abandon_requests_when_cleared(flag);
-    long status = 0;
-    http_buffer header, body;
-    int rc = http_post_json(cloud_->url(path), context_, "{}", status, header, body);
-    http_abandon_requests_when_cleared(nullptr);
-    return rc;
-  };
-  auto first = std::async(std::launch::async, post, "/first", &keep_first);
-  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_held_by_pause() == 1; }));
-  auto second = std::async(std::launch::async, post, "/second", &keep_second);
-  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_in_progress() == 2; }));
-
-  // The queued one goes first: it waits for the turn, not for the pause.
-  keep_second.store(0);
-  http_wake_waiting_requests();
-  EXPECT_EQ(second.get(), kHttpOtherFailure);
-  keep_first.store(0);
-  http_wake_waiting_requests();
-  EXPECT_EQ(first.get(), kHttpOtherFailure);
-  EXPECT_EQ(http_testing::requests_held_by_pause(), 0);
-  EXPECT_EQ(cloud_->connections(), 0u);
-
-  // The slot was given back: a request after the resume runs.
-  resume_http_requests();
-  long status = 0;
-  http_buffer header, body;
-  EXPECT_EQ(http_post_json(cloud_->url("/after"), context_, "{}", status, header, body), kHttpOk);
-  EXPECT_EQ(status, 200);
-}
-
-TEST_F(HttpHelperTest, PauseAndResumeWithNothingWaiting) {
-  pause_http_requests();
-  resume_http_requests();
-  cloud_->set_default_answer(reply(200));
-  long status = 0;
-  http_buffer header, body;
-  EXPECT_EQ(http_post_json(cloud_->url("/x"), context_, "{}", status, header, body), kHttpOk);
-}
-
-TEST_F(HttpHelperTest, ShareObjectResumesTlsSessionsAcrossRequests) {
-  ASSERT_EQ(init_shared_curl(), 0);
-  EXPECT_TRUE(http_testing::share_in_place());
-  cloud_->set_default_answer(reply(200, "{}"));
-  constexpr int kRequests = 4;
-  for (int i = 0; i < kRequests; ++i) {
-    long status = 0;
-    http_buffer header, body;
-    ASSERT_EQ(http_get(cloud_->url("/x"), context_, status, header, body), 0);
-  }
-  EXPECT_EQ(cloud_->full_handshakes(), 1u);
-  EXPECT_EQ(cloud_->resumed_handshakes(), static_cast<std::size_t>(kRequests - 1));
-  clean_shared_curl();
-  EXPECT_FALSE(http_testing::share_in_place());
-}
-
-TEST_F(HttpHelperTest, WithoutTheShareObjectEveryRequestHandshakesInFull) {
-  cloud_->set_default_answer(reply(200, "{}"));
-  constexpr int kRequests = 3;
-  for (int i = 0; i < kRequests; ++i) {
-    long status = 0;
-    http_buffer header, body;
-    ASSERT_EQ(http_get(cloud_->url("/x"), context_, status, header, body), 0);
-  }
-  EXPECT_EQ(cloud_->full_handshakes(), static_cast<std::size_t>(kRequests));
-  EXPECT_EQ(cloud_->resumed_handshakes(), 0u);
+  auto proxy = std::make_unique<zeltest::Process>(argv, conf + ".out", conf + ".out");
+  zeltest::wait_until([&] { return !proxy->running() || zeltest::connect_loopback(port).valid(); });
+  return proxy->running() ? std::move(proxy) : nullptr;
 }
 
 }  // namespace
+
+TEST_F(CloudTest, RequestsCarryTheIdentityOnlyWhenWholeAndNoHeaderWithALineBreak) {
+  struct Case { S agent, code, extra, authorization, carrier; };
+  const Case cases[] = {{"AB-12", "secret", "X-Carrier-ID: 42", "AB-12:secret", "42"},
+                        {"AB-12", {}, {}, {}, {}},
+                        {{}, "secret", "X-Carrier-ID: 4\r\nX-Injected: 1", {}, {}},
+                        {"AB-12\r\nX-Injected: 1", "secret", "X-Carrier-ID: 4\n2", {}, {}}};
+  cloud_->set_default_answer(reply(200));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.agent.value_or("(none)") + " / " + c.extra.value_or("(none)"));
+    context_.set_identity(identity{c.agent, "HW-1", c.code});
+    cloud_->clear_requests();
+    ASSERT_EQ(request(context_, cloud_->url("/post"), true).first, kHttpOk);
+    ASSERT_EQ(request(context_, cloud_->url("/get"), false, c.extra).first, 0);
+    const auto seen = cloud_->requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(seen[1].header("X-Carrier-ID"), c.carrier);
+    for (const auto& one : seen) {
+      EXPECT_EQ(std::pair(one.header("Authorization"), one.header("X-Injected")), std::pair(c.authorization, S()));
+    }
+  }
+}
+
+TEST_F(CloudTest, ThePeerMustProveItsNameUnderATrustedAuthority) {
+  zelsim::CertOptions trusted, other_name, untrusted;
+  other_name.common_name = "other.test";
+  other_name.dns_names = {"other.test"};
+  untrusted.untrusted_issuer = true;
+  struct Case { const char* what; const zelsim::CertOptions& options; bool trust_folder; int post_rc; };
+  const Case cases[] = {{"trusted through a hashed folder", trusted, true, kHttpOk},
+                        {"a certificate for another name", other_name, false, kHttpOtherFailure},
+                        {"an untrusted issuer", untrusted, false, kHttpOtherFailure}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto server = serve(c.options);
+    server->set_default_answer(reply(200));
+    ca_file = c.trust_folder ? "" : ca_.ca_cert_path();
+    ca_path = c.trust_folder ? ca_.write_hashed_ca_dir() : "";
+    EXPECT_EQ(request(context_, server->url("/post"), true).first, c.post_rc);
+    EXPECT_EQ(request(context_, server->url("/get"), false).first, c.post_rc == kHttpOk ? 0 : kHttpGetFailure);
+  }
+}
+
+TEST_F(CloudTest, TransportFailuresMapToTheirResultsAndLeaveTheStatusAlone) {
+  uint16_t closed = 0;
+  zeltest::listen_loopback(&closed);  // closed again at once: connections are refused
+  for (const char* method : {"GET", "POST"}) {
+    cloud_->answer(method, "/stall", reply(0, "", zelsim::CloudBehaviour::kStall));
+    cloud_->answer(method, "/error", reply(500));
+  }
+  struct Case { std::string url; uint32_t timeout; int post_rc; long status; };
+  const uint32_t limit = context_.request_timeout;
+  const Case cases[] = {{"https://127.0.0.1:" + std::to_string(closed) + "/", limit, kHttpRefused, kUntouched},
+                        {"https://zelcloud.invalid/", limit, kHttpUnresolved, kUntouched},
+                        {cloud_->url("/stall"), 1, kHttpTimeout, kUntouched},
+                        {cloud_->url("/error"), limit, kHttpOk, 500}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    context_.request_timeout = c.timeout;
+    EXPECT_EQ(request(context_, c.url, true), std::pair(c.post_rc, c.status));
+    EXPECT_EQ(request(context_, c.url, false), std::pair(c.post_rc == kHttpOk ? 0 : kHttpGetFailure, c.status));
+  }
+}
+
+TEST_F(CloudTest, APausedRequestHoldsTheOthersUntilResumedOrAbandoned) {
+  cloud_->set_default_answer(reply(200));
+  std::atomic<int> keep{1}, first{-99}, second{-99};
+  pause_http_requests();
+  std::thread stopping([&] {
+    http_abandon_requests_when_cleared(&keep);
+    first = request(context_, cloud_->url("/first"), true).first;
+  });
+  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_held_by_pause() == 1; }));
+  std::thread queued([&] { second = request(context_, cloud_->url("/second"), false).first; });
+  ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_in_progress() == 2; }));
+  keep = 0;
+  http_wake_waiting_requests();
+  stopping.join();
+  EXPECT_EQ(first, kHttpOtherFailure);
+  // The queued request takes its turn and is held by the pause in its place.
+  ASSERT_TRUE(zeltest::wait_until(
+      [] { return http_testing::requests_in_progress() == 1 && http_testing::requests_held_by_pause() == 1; }));
+  EXPECT_EQ(cloud_->request_count(), 0u);
+  resume_http_requests();
+  queued.join();
+  EXPECT_EQ(second, 0);
+  ASSERT_EQ(cloud_->request_count(), 1u);
+  EXPECT_EQ(cloud_->requests()[0].path(), "/second");
+}
+
+TEST_F(CloudTest, CloudRequestsGoThroughRealProxiesWithTheirCredentials) {
+  struct Case { std::string program; uint32_t mode; const char* password; bool reaches; };
+  const Case cases[] = {{"/usr/bin/tinyproxy", 1, "zel-pass", true},  {"/usr/bin/tinyproxy", 1, "wrong", false},
+                        {"/usr/bin/microsocks", 4, "zel:pass", true}, {"/usr/bin/microsocks", 4, "wrong", false},
+                        {"/usr/bin/microsocks", 3, "zel:pass", false},  // it speaks SOCKS5 only
+                        {"/usr/sbin/danted", 3, nullptr, true}};
+  cloud_->set_default_answer(reply(200));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program + " mode " + std::to_string(c.mode) + " password " + (c.password ? c.password : "-"));
+    if (::access(c.program.c_str(), X_OK) != 0) GTEST_SKIP() << c.program << " is not installed";
+    uint16_t port = 0;
+    const auto proxy = start_proxy(c.program, dir_.file("proxy.conf"), port);
+    ASSERT_TRUE(proxy) << zeltest::read_file(dir_.file("proxy.conf.out"));
+    config_set(kKeyZelcloudUseProxy, std::to_string(c.mode).c_str());
+    config_set(kKeyZelcloudProxyHostname, "127.0.0.1");
+    config_set(kKeyZelcloudProxyPort, std::to_string(port).c_str());
+    config_set(kKeyZelcloudProxyUsername, c.password ? "zeluser" : "");
+    config_set(kKeyZelcloudProxyPassword, c.password ? c.password : "");
+    cloud_->clear_requests();
+    EXPECT_EQ(request(context_, cloud_->url("/post"), true).first == kHttpOk, c.reaches);
+    EXPECT_EQ(cloud_->request_count(), c.reaches ? 1u : 0u);
+    proxy->signal(SIGTERM);
+    EXPECT_TRUE(proxy->wait_exit());
+  }
+}
