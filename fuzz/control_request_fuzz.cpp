@@ -1,57 +1,29 @@
-// Fuzzes both readers of the control protocol: the agent's control-request
-// parser (texts from local clients and from the zelbroker under the agent's
-// own handler name) and the control tool's reading of the reply line.
-#include <cstdint>
-#include <cstdlib>
-#include <string>
+// Both readers of the control protocol: the agent's request parser gives an
+// accepted request the payload of its kind and keeps none from a refused
+// one; the control tool reads at most 255 bytes of a reply line.
 #include <variant>
 
 #include "cloud/json_helper.h"
 #include "control/control_protocol.h"
 #include "control_listener/control_listener.h"
-#include "fuzz/fuzz_support.h"
-
-namespace {
-
-// The payload a parsed request must carry for its kind.
-bool payload_matches_type(const control_request& request) {
-  switch (request.type) {
-    case kControlSendDiscovery:
-      return std::holds_alternative<discovery_request>(request.payload);
-    case kControlOnClaim:
-    case kControlOnRelease:
-    case kControlOnMoravault: {
-      const service_request* service = std::get_if<service_request>(&request.payload);
-      return service != nullptr && (service->value == 0 || service->value == 1);
-    }
-    case kControlResumeConnections:
-      return !std::holds_alternative<discovery_request>(request.payload) &&
-             !std::holds_alternative<service_request>(request.payload);
-    case kControlPauseConnections:
-      return std::holds_alternative<std::monostate>(request.payload);
-    default:
-      return false;
-  }
-}
-
-}  // namespace
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   zelfuzz::init_environment();
-  // Both readers take NUL-terminated text, as the listener and the tool hold it.
   const std::string text(reinterpret_cast<const char*>(data), size);
-
   control_request request;
-  if (parse_control_request(text.c_str(), request) == 0) {
-    if (!payload_matches_type(request)) std::abort();
-  } else if (!std::holds_alternative<std::monostate>(request.payload)) {
-    std::abort();  // a refused request must not leave a payload to execute
+  const bool accepted = parse_control_request(text.c_str(), request) == 0;
+  const auto* service = std::get_if<service_request>(&request.payload);
+  bool sound = std::holds_alternative<std::monostate>(request.payload);
+  switch (accepted ? request.type : kControlRequestNone) {
+    case kControlSendDiscovery: sound = std::holds_alternative<discovery_request>(request.payload); break;
+    case kControlOnClaim:
+    case kControlOnRelease:
+    case kControlOnMoravault: sound = service != nullptr && (service->value == 0 || service->value == 1); break;
+    case kControlResumeConnections: sound = sound || std::holds_alternative<std::string>(request.payload); break;
   }
   free_control_request(request);
-  if (!std::holds_alternative<std::monostate>(request.payload)) std::abort();
-
-  // The tool reads at most 255 bytes of the reply.
-  const std::string reply = text.substr(0, kReplyBufferSize - 1);
-  (void)parse_reply(reply.c_str());
+  if (!sound || !std::holds_alternative<std::monostate>(request.payload)) std::abort();
+  (void)parse_reply(text.substr(0, kReplyBufferSize - 1).c_str());
   return 0;
 }

@@ -1,60 +1,28 @@
-// Fuzzes the reading of an HTTP proxy's answer to CONNECT: the scan that
-// decides when an answer is complete (fed in arbitrary pieces), and the whole
-// exchange of http_proxy_connect and http_proxy_connect_basic against a peer
-// that answers with the fuzz input. The 407 path ends at the reconnection,
-// which has no proxy address to go to here.
-//
-// Input: 4 bytes seeding the cut points, then the proxy's answer.
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+// An HTTP proxy's answer to CONNECT (after 4 bytes seeding the cut points):
+// the scan for its end gives the same verdict whichever pieces it came in,
+// and both exchanges (plain, Basic credentials) run against it.
 #include "broker/proxy.h"
-#include "fuzz/fuzz_support.h"
-
-namespace {
-
-constexpr const char* kBrokerHost = "broker.example";
-constexpr std::uint16_t kBrokerPort = 443;
-
-// The scan must give the same verdict whichever pieces the answer came in.
-void check_scan(const std::string& answer, std::uint32_t seed) {
-  http_answer_scan whole;
-  const bool whole_complete = http_answer_complete(answer, &whole);
-
-  zelfuzz::SplitGenerator cuts(seed);
-  http_answer_scan pieces;
-  std::string gathered;
-  bool complete = false;
-  while (gathered.size() < answer.size() && !complete) {
-    std::size_t piece = cuts.next_length(answer.size() - gathered.size());
-    gathered.append(answer, gathered.size(), piece);
-    complete = http_answer_complete(gathered, &pieces);
-  }
-  // A body length from the proxy never reaches back before the header end.
-  if (pieces.has_length &&
-      pieces.expected_total < static_cast<long long>(pieces.header_end + 4)) {
-    std::abort();
-  }
-  // Complete in pieces means complete when whole: the answer only grows.
-  if (complete && !whole_complete) std::abort();
-}
-
-}  // namespace
+#include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   zelfuzz::init_environment();
-  std::uint32_t seed = 0;
-  if (!zelfuzz::take_split_seed(data, size, seed)) return 0;
+  std::uint32_t cuts = 0;
+  if (!zelfuzz::take_cuts(data, size, &cuts)) return 0;
+  const std::string answer(reinterpret_cast<const char*>(data), size);
+  http_answer_scan whole, pieces;
+  std::string gathered;
+  bool complete = false;
+  while (gathered.size() < answer.size() && !complete) {
+    gathered.append(answer, gathered.size(), zelfuzz::next_piece(cuts, answer.size() - gathered.size()));
+    complete = http_answer_complete(gathered, &pieces);
+  }
+  // Complete in pieces means complete whole; no body starts before the header ends.
+  if (complete && !http_answer_complete(answer, &whole)) std::abort();
+  if (pieces.has_length && pieces.expected_total < static_cast<long long>(pieces.header_end + 4)) std::abort();
 
-  check_scan(std::string(reinterpret_cast<const char*>(data), size), seed);
-  {
-    zelfuzz::ScriptedPeer proxy(data, size);
-    (void)http_proxy_connect(proxy.connection(), kBrokerHost, kBrokerPort, nullptr);
-  }
-  {
-    zelfuzz::ScriptedPeer proxy(data, size);
-    (void)http_proxy_connect_basic(proxy.connection(), kBrokerHost, kBrokerPort, "user", "secret");
-  }
+  zelfuzz::ScriptedPeer plain(data, size);
+  (void)http_proxy_connect(plain.connection(), "broker.example", 443, nullptr);
+  zelfuzz::ScriptedPeer basic(data, size);
+  (void)http_proxy_connect_basic(basic.connection(), "broker.example", 443, "user", "secret");
   return 0;
 }
