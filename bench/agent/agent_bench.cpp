@@ -18,10 +18,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "agent/agent_harness.h"
+#include "broker_server.h"
 #include "config/config.h"
-#include "delivery/handler_sink.h"
-#include "fakes/fake_zelbroker.h"
 #include "support/test_support.h"
 #include "zelcloud_sim.h"
 
@@ -49,9 +47,9 @@ void AgentIdleMemory(benchmark::State& state) {
   options.cert_dir = dir.file("sim");
   options.agent_heartbeat = 1;
   zelsim::Simulator sim(options);
-  std::unique_ptr<zeltest::HandlerSink> sink = zeltest::HandlerSink::unix_socket(dir.file("sink.sock"));
+  zeltest::HandlerSink sink(dir.file("sink.sock"));
   for (const auto& [key, value] : sim.store_settings()) config_set(key.c_str(), value.c_str());
-  config_set("zel_handler_event_sink", sink->endpoint().c_str());
+  config_set("zel_handler_event_sink", sink.endpoint().c_str());
   config_set("zel_force_connection", "1");
   const std::vector<std::string> argv = {kBuildDir + "/src/agent/zelagent", "--foreground",
                                          "--pid-file", dir.file("agent.pid"),
@@ -64,8 +62,8 @@ void AgentIdleMemory(benchmark::State& state) {
   double hwm_total = 0;
   std::size_t links = 0;
   for (auto _ : state) {
-    agenttest::Process agent(argv, {}, "", dir.file("agent.out"), dir.file("agent.err"));
-    if (!agent.started() || !sim.broker().wait_for_links(links + 1, 30s)) {
+    zeltest::Process agent(argv, dir.file("agent.out"), dir.file("agent.err"));
+    if (agent.pid() <= 0 || !sim.broker().wait_for_links(links + 1, 30s)) {
       state.SkipWithError("the agent did not connect");
       break;
     }

@@ -1,4 +1,4 @@
-// Plain messages per second through the whole broker link: the fake
+// Plain messages per second through the whole broker link: the simulated
 // zelbroker writes them over TLS, the broker thread reads and assembles them
 // and queues them, the message thread delivers each over a new UNIX-socket
 // connection to a handler that reads it to its end.
@@ -7,8 +7,9 @@
 //                                     messages (below the queue's 1000) and
 //                                     waits until the handler has all of them
 //
-// The advisor (fake zelCloud) and the zelbroker (fake zelbroker) run in this
-// process on loopback ports with a generated certificate, as in the tests.
+// The advisor (simulated zelCloud) and the zelbroker (simulated zelbroker)
+// run in this process on loopback ports with a generated certificate, as in
+// the tests.
 #include <benchmark/benchmark.h>
 
 #include <csignal>
@@ -20,12 +21,12 @@
 #include "broker/zelbroker_connection.h"
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
+#include "broker_server.h"
+#include "cert_authority.h"
+#include "cloud_server.h"
 #include "config/config.h"
-#include "delivery/handler_sink.h"
 #include "delivery/message_sender.h"
-#include "fakes/fake_zelbroker.h"
-#include "fakes/fake_zelcloud.h"
-#include "fakes/test_certs.h"
+#include "support/counting_sink.h"
 #include "support/test_support.h"
 
 namespace {
@@ -36,11 +37,11 @@ constexpr const char* kHandler = "bench";
 // Everything the link needs, set up once for the whole run.
 struct Link {
   zeltest::TempDir dir;
-  std::unique_ptr<zeltest::TestCa> ca;
-  zeltest::CertFiles cert;
-  std::unique_ptr<zeltest::FakeZelCloud> cloud;
-  std::unique_ptr<zeltest::FakeZelbroker> broker;
-  std::unique_ptr<zeltest::HandlerSink> sink;
+  std::unique_ptr<zelsim::CertAuthority> ca;
+  zelsim::CertFiles cert;
+  std::unique_ptr<zelsim::CloudServer> cloud;
+  std::unique_ptr<zelsim::BrokerServer> broker;
+  std::unique_ptr<zelbench::CountingSink> sink;
   agent_context context;
   std::size_t delivered = 0;
   bool ready = false;
@@ -49,16 +50,16 @@ struct Link {
     zeltest::install_agent_signal_handlers();
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
 
-    ca = std::make_unique<zeltest::TestCa>(dir.path());
-    zeltest::CertOptions options;
+    ca = std::make_unique<zelsim::CertAuthority>(dir.path());
+    zelsim::CertOptions options;
     options.dns_names = {"localhost"};
     cert = ca->issue(options);
     ca_file = ca->ca_cert_path();
-    cloud = std::make_unique<zeltest::FakeZelCloud>(cert.chain_path, cert.key_path);
-    broker = std::make_unique<zeltest::FakeZelbroker>(cert.chain_path, cert.key_path);
-    sink = zeltest::HandlerSink::unix_socket(dir.file("handler.sock"));
+    cloud = std::make_unique<zelsim::CloudServer>(cert.chain_path, cert.key_path);
+    broker = std::make_unique<zelsim::BrokerServer>(cert.chain_path, cert.key_path);
+    sink = zelbench::CountingSink::unix_socket(dir.file("handler.sock"));
 
-    zeltest::FakeAnswer advisor;
+    zelsim::CloudAnswer advisor;
     advisor.body = R"({"_type":"ActionConnect","broker":"localhost","port":")" +
                    std::to_string(broker->port()) + "\"}";
     cloud->answer("GET", "/advisor/v2", advisor);

@@ -1,6 +1,6 @@
-// 200 sequential claim-status requests to the fake zelCloud on loopback, once
-// with the share object (TLS sessions and DNS answers reused across requests)
-// and once without it. Reports requests per second and the TLS handshakes the
+// 200 sequential claim-status requests to the simulated zelCloud on
+// loopback, once with the share object (TLS sessions and DNS answers reused
+// across requests) and once without it. Reports requests per second and the TLS handshakes the
 // server saw: full ones and resumed ones.
 //
 //   ./claim_status_bench
@@ -12,8 +12,8 @@
 
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
-#include "fakes/fake_zelcloud.h"
-#include "fakes/test_certs.h"
+#include "cert_authority.h"
+#include "cloud_server.h"
 #include "support/test_support.h"
 
 namespace {
@@ -26,17 +26,17 @@ void claim_status_requests(benchmark::State& state) {
   const bool shared = state.range(0) != 0;
   zeltest::TempDir dir;
   ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
-  zeltest::TestCa ca(dir.path());
-  zeltest::CertOptions options;
+  zelsim::CertAuthority ca(dir.path());
+  zelsim::CertOptions options;
   options.dns_names = {"localhost"};
-  zeltest::CertFiles leaf = ca.issue(options);
+  zelsim::CertFiles leaf = ca.issue(options);
   ca_file = ca.ca_cert_path();
 
   for (auto _ : state) {
     state.PauseTiming();
     // A fresh server per run, so that its counts belong to this run alone.
-    auto cloud = std::make_unique<zeltest::FakeZelCloud>(leaf.chain_path, leaf.key_path);
-    zeltest::FakeAnswer answer;
+    auto cloud = std::make_unique<zelsim::CloudServer>(leaf.chain_path, leaf.key_path);
+    zelsim::CloudAnswer answer;
     answer.body = kClaimReply;
     cloud->set_default_answer(answer);
     agent_context context;

@@ -2,6 +2,9 @@
 // listener that answers at once, side by side with a minimal client that
 // makes the same exchange. Target: the tool's median wall time at most 1.2
 // times the minimal client's (the "ratio" counter of BM_SideBySide).
+//
+// The listener takes 127.0.0.1:14369: run it where nothing else holds that
+// port, e.g. ./scripts/private-net.sh build/<config>/bench/control/control_tool_bench
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -14,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "control/fake_control_listener.h"
+#include "support/control_peer.h"
 #include "support/test_support.h"
 
 extern char** environ;
@@ -22,8 +25,8 @@ extern char** environ;
 namespace {
 
 // One listener and one log folder for the whole run.
-zeltest::FakeControlListener& listener() {
-  static zeltest::FakeControlListener instance;
+zelbench::ControlPeer& listener() {
+  static zelbench::ControlPeer instance;
   return instance;
 }
 

@@ -28,7 +28,6 @@
 #include "cloud/logic.h"
 #include "config/config.h"
 #include "control/control_protocol.h"
-#include "control/fake_control_listener.h"
 #include "control_listener/control_listener.h"
 #include "log/log.h"
 #include "support/test_support.h"
@@ -127,7 +126,7 @@ void BM_RoundTripControlTool(benchmark::State& state) {
   const std::vector<std::string> pause = {tool, "--log_file", running.log_path(), "-c", "pause_connections"};
   const std::vector<std::string> resume = {tool, "--log_file", running.log_path(), "-c", "resume_connections"};
   for (auto _ : state) {
-    if (zeltest::run_program(pause).exit_status != 0 || zeltest::run_program(resume).exit_status != 0) {
+    if (zeltest::run_program(pause).status != 0 || zeltest::run_program(resume).status != 0) {
       state.SkipWithError("the control tool failed");
       break;
     }

@@ -28,9 +28,9 @@
 #include <thread>
 
 #include "config/config.h"
-#include "delivery/handler_sink.h"
 #include "delivery/message_sender.h"
 #include "delivery/mt_queue.h"
+#include "support/counting_sink.h"
 #include "support/test_support.h"
 
 namespace {
@@ -41,17 +41,17 @@ constexpr int kKindUnix = 0;
 
 struct Handlers {
   zeltest::TempDir dir;
-  std::unique_ptr<zeltest::HandlerSink> unix_sink;
-  std::unique_ptr<zeltest::HandlerSink> tcp_sink;
+  std::unique_ptr<zelbench::CountingSink> unix_sink;
+  std::unique_ptr<zelbench::CountingSink> tcp_sink;
 
   Handlers() {
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
-    unix_sink = zeltest::HandlerSink::unix_socket(dir.file("handler.sock"));
-    tcp_sink = zeltest::HandlerSink::tcp();
+    unix_sink = zelbench::CountingSink::unix_socket(dir.file("handler.sock"));
+    tcp_sink = zelbench::CountingSink::tcp();
     config_set(handler_key("bench_unix").c_str(), unix_sink->endpoint().c_str());
     config_set(handler_key("bench_tcp").c_str(), tcp_sink->endpoint().c_str());
   }
-  zeltest::HandlerSink& sink(int kind) { return kind == kKindUnix ? *unix_sink : *tcp_sink; }
+  zelbench::CountingSink& sink(int kind) { return kind == kKindUnix ? *unix_sink : *tcp_sink; }
 };
 
 Handlers& handlers() {
@@ -88,7 +88,7 @@ void connect_send_close(int kind, const std::string& payload) {
 // Times one batch of kBatch messages, from the first hand-over until the
 // handler has read the last one.
 template <typename Send>
-double time_batch(zeltest::HandlerSink& sink, Send send, bool* lost) {
+double time_batch(zelbench::CountingSink& sink, Send send, bool* lost) {
   const std::size_t target = sink.received() + kBatch;
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kBatch; ++i) send();
@@ -102,7 +102,7 @@ double time_batch(zeltest::HandlerSink& sink, Send send, bool* lost) {
 // message thread as well).
 void BM_HandlerRate(benchmark::State& state) {
   const int kind = static_cast<int>(state.range(0));
-  zeltest::HandlerSink& sink = handlers().sink(kind);
+  zelbench::CountingSink& sink = handlers().sink(kind);
   const char* handler = kind == kKindUnix ? "bench_unix" : "bench_tcp";
   const std::string payload(kPayloadBytes, 'p');
   message_sender_init();
