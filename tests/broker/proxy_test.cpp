@@ -1,570 +1,166 @@
-// Opening the broker link: the answer reader, the HTTP(S) CONNECT exchanges
-// against scripted proxies, the five paths of open_broker_connection, name
-// lookup failures, address choice and the bounded waits.
-#include "broker/proxy.h"
+// The broker link through proxies: exact CONNECT, SOCKS4 and SOCKS5 bytes against scripted proxies of every kind of
+// answer, the HTTP answer framing, and tunnels through the real proxy programs.
+#include <unistd.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
+#include <csignal>
+#include <cstdint>
 
-#include <atomic>
-#include <fstream>
-#include <string>
-#include <thread>
+#include "broker/messages/hello_message.h"
+#include "broker/socks.h"
+#include "broker/broker_fixture.h"
+#include "broker_server.h"
 
-#include "broker/zelbroker_connection.h"
-#include "broker_test_util.h"
-#include "config/config.h"
-
+namespace brokertest {
 namespace {
 
-using namespace brokertest;
-using namespace std::string_literals;
+constexpr std::size_t kThroughHeaderEnd = 0, kUntilClosed = SIZE_MAX;
 
-const std::string kConnectRequest =
-    "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1\r\nProxy-Connection: Keep-Alive\r\n\r\n";
-// base64 of "user:secret".
-const std::string kConnectWithCredentials =
-    "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-    "Proxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\nProxy-Connection: Keep-Alive\r\n\r\n";
-const std::string kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
-const std::string k407Basic =
-    "HTTP/1.1 407 Proxy Authentication Required\r\n"
-    "Proxy-Authenticate: Basic realm=\"zel\"\r\nContent-Length: 0\r\n\r\n";
-
-class ProxyTest : public ::testing::Test {
- protected:
-  ~ProxyTest() override { net_testing::set_broker_step_timeout_ms(0); }
-
-  void use_proxy(int type, std::uint16_t port) {
-    store_.set(kKeyZelcloudUseProxy, std::to_string(type));
-    store_.set(kKeyZelcloudProxyHostname, "127.0.0.1");
-    store_.set(kKeyZelcloudProxyPort, std::to_string(port));
-  }
-  void use_credentials() {
-    store_.set(kKeyZelcloudProxyUsername, "user");
-    store_.set(kKeyZelcloudProxyPassword, "secret");
-  }
-
-  zeltest::TempDir dir_;
-  LogCapture log_{dir_.file("broker_test.log")};
-  ConfigStore store_{dir_.path()};
-  BrokerRunning running_;
-};
-
-// --- The answer reader ------------------------------------------------------
-
-TEST(HttpAnswerScan, CompleteAtHeaderEndOrAfterTheAnnouncedBody) {
-  struct Case {
-    const char* what;
-    std::string answer;
-    bool complete;
-  } cases[] = {
-      {"header not ended", "HTTP/1.1 200 Connection established\r\n", false},
-      {"header end split", "HTTP/1.1 200 OK\r\n\r", false},
-      {"no length", "HTTP/1.1 200 OK\r\n\r\n", true},
-      {"length, body missing", "HTTP/1.1 407 X\r\nContent-Length: 10\r\n\r\n01234", false},
-      {"length, body in", "HTTP/1.1 407 X\r\nContent-Length: 10\r\n\r\n0123456789", true},
-      {"upper-case name", "HTTP/1.1 407 X\r\nCONTENT-LENGTH: 3\r\n\r\nab", false},
-      {"upper-case name, body in", "HTTP/1.1 407 X\r\nCONTENT-LENGTH: 3\r\n\r\nabc", true},
-      {"lower-case name not recognised", "HTTP/1.1 407 X\r\ncontent-length: 10\r\n\r\n", true},
-      {"leading blanks", "HTTP/1.1 407 X\r\nContent-Length:    2\r\n\r\nx", false},
-      {"zero length", "HTTP/1.1 407 X\r\nContent-Length: 0\r\n\r\n", true},
+TEST_F(BrokerTest, ProxyTunnels) {
+  // The proxy's script per connection: each step reads that many bytes (or
+  // through the header end, or until the agent closes), then sends its reply.
+  using Steps = std::vector<std::pair<std::size_t, std::string>>;
+  using Requests = std::vector<std::string>;  // what each connection received
+  struct Case { const char* name; ProxyType type; const char* host; std::vector<Steps> conns; bool ok; Requests got; };
+  const std::string head = "CONNECT localhost:8080 HTTP/1.1\r\nHost: localhost\r\n";
+  const std::string tail = "Proxy-Connection: Keep-Alive\r\n\r\n", connect = head + tail;
+  const std::string with_credentials = head + "Proxy-Authorization: Basic emVsOnMzY3JldA==\r\n" + tail;
+  const auto answer = [](const std::string& text) { return Steps{{kThroughHeaderEnd, text}}; };
+  const auto sized = [&](std::size_t total) {  // an answer of `total` bytes, 62 of them the header
+    return answer("HTTP/1.1 200 Connection established\r\nContent-Length: " + std::to_string(total - 62) + "\r\n\r\n" +
+                  std::string(total - 62, 'b'));
   };
+  const Steps established = answer("HTTP/1.1 200 Connection established\r\n\r\n");
+  const Steps basic = answer("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"z\"\r\n"
+                             "Content-Length: 4\r\n\r\ndeny");
+  const std::string socks4 = bytes({4, 1, 0x1F, 0x90, 127, 0, 0, 1, 0}), greeting = bytes({5, 2, 0, 2});
+  const std::string auth = bytes({1, 3}) + "zel" + bytes({6}) + "s3cret";
+  const std::string connect5 = bytes({5, 1, 0, 1, 127, 0, 0, 1, 0x1F, 0x90});
+  const std::string granted5 = bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}), refused5 = bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0});
+  const std::vector<Case> cases = {
+      {"established", kProxyHttp, "localhost", {established}, true, {connect}},
+      {"200 without tunnel", kProxyHttp, "localhost", {answer("HTTP/1.1 200 OK\r\n\r\n")}, false, {connect}},
+      {"forbidden", kProxyHttp, "localhost", {answer("HTTP/1.0 403 Forbidden\r\n\r\n")}, false, {connect}},
+      {"basic", kProxyHttp, "localhost", {basic, established}, true, {connect, with_credentials}},
+      {"refused credentials", kProxyHttp, "localhost", {basic, basic}, false, {connect, with_credentials}},
+      {"digest first", kProxyHttp, "localhost",  // Basic counts only on the line of the first offer
+       {answer("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest realm=\"z\"\r\n"
+               "Proxy-Authenticate: Basic realm=\"z\"\r\n\r\n")}, false, {connect}},
+      {"largest", kProxyHttp, "localhost", {sized(kMaxHttpAnswerSize)}, true, {connect}},
+      {"oversized", kProxyHttp, "localhost", {sized(kMaxHttpAnswerSize + 1)}, false, {connect}},
+      {"body cut short", kProxyHttp, "localhost",
+       {answer("HTTP/1.1 200 Connection established\r\nContent-Length: 4\r\n\r\nab")}, false, {connect}},
+      {"silent", kProxyHttp, "localhost", {{{kThroughHeaderEnd, ""}, {kUntilClosed, ""}}}, false, {connect}},
+      {"https basic", kProxyHttps, "localhost", {basic, established}, true, {connect, with_credentials}},
+      {"https wrong name", kProxyHttps, "127.0.0.1", {established}, false, {""}},
+      {"4 granted", kProxySocks4, "localhost", {{{9, bytes({0, 0x5A, 0, 0, 0, 0, 0, 0})}}}, true, {socks4}},
+      {"4 refused", kProxySocks4, "localhost", {{{9, bytes({0, 0x5B, 0, 0, 0, 0, 0, 0})}}}, false, {socks4}},
+      {"4 short", kProxySocks4, "localhost", {{{9, bytes({0, 0x5A, 0})}}}, false, {socks4}},
+      {"5 granted", kProxySocks5, "localhost", {{{4, bytes({5, 0})}, {10, granted5}}}, true, {greeting + connect5}},
+      {"5 password", kProxySocks5, "localhost", {{{4, bytes({5, 2})}, {12, bytes({1, 0})}, {10, granted5}}}, true,
+       {greeting + auth + connect5}},
+      {"5 password refused", kProxySocks5, "localhost", {{{4, bytes({5, 2})}, {12, bytes({1, 1})}, {kUntilClosed, ""}}},
+       false, {greeting + auth}},
+      {"5 no method", kProxySocks5, "localhost", {{{4, bytes({5, 0xFF})}}}, false, {greeting}},
+      {"5 refused", kProxySocks5, "localhost", {{{4, bytes({5, 0})}, {10, refused5}}}, false, {greeting + connect5}},
+      {"5 short", kProxySocks5, "localhost", {{{4, bytes({5, 0})}, {10, bytes({5, 0, 0, 1})}}}, false,
+       {greeting + connect5}},
+  };
+  const CtxPtr ctx = server_ctx(issue("proxy"));
+  net_testing::set_broker_step_timeout_ms(500 * ZEL_TEST_TIME_SCALE);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    http_answer_scan scan;
-    EXPECT_EQ(http_answer_complete(c.answer, &scan), c.complete);
-  }
-}
-
-TEST(HttpAnswerScan, KeepsWhatItLearntAcrossCalls) {
-  http_answer_scan scan;
-  std::string answer = "HTTP/1.1 407 X\r\nContent-Length: 4\r\n\r";
-  EXPECT_FALSE(http_answer_complete(answer, &scan));
-  EXPECT_FALSE(scan.header_end_found);
-  answer += "\n";
-  EXPECT_FALSE(http_answer_complete(answer, &scan));
-  EXPECT_TRUE(scan.header_end_found);
-  EXPECT_TRUE(scan.has_length);
-  EXPECT_EQ(scan.expected_total, static_cast<long long>(answer.size()) + 4);
-  answer += "body";
-  EXPECT_TRUE(http_answer_complete(answer, &scan));
-}
-
-TEST_F(ProxyTest, ReadHttpAnswerWaitsForPiecesAndTheAnnouncedBody) {
-  std::atomic<int> step{0};
-  // Each piece is sent only after the previous one has been read, so every
-  // piece arrives in a read of its own.
-  const std::vector<std::string> pieces = {"HTTP/1.1 407 X\r\nContent-Length: 10\r\n\r",
-                                           "\n01234", "56789"};
-  ScriptedPeer peer([&](int fd, std::string*) {
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-      send_bytes(fd, pieces[i]);
-      zeltest::wait_until([&] { return step.load() > static_cast<int>(i); });
-    }
-    LoopbackServer::hold_until_stopped();
-  });
-  connection conn;
-  conn.sock = connect_loopback(peer.port());
-  std::optional<std::string> answer;
-  std::thread reader([&] { answer = read_http_answer(&conn); });
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    ASSERT_TRUE(zeltest::wait_until([&] {
-      return log_.contains("readed " + std::to_string(pieces[i].size()) + " bytes");
-    }));
-    step.store(static_cast<int>(i) + 1);
-  }
-  reader.join();
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_EQ(*answer, pieces[0] + pieces[1] + pieces[2]);
-  EXPECT_TRUE(log_.contains("Found header end\n"));
-  EXPECT_TRUE(log_.contains("Found content lenght.\n"));
-}
-
-TEST_F(ProxyTest, ReadHttpAnswerLengthSpellings) {
-  net_testing::set_broker_step_timeout_ms(3000);
-  struct Case {
-    std::string answer;
-    bool returned;  // false: waited for a body that never came, then saw the close
-  } cases[] = {
-      {"HTTP/1.1 407 X\r\ncontent-length: 10\r\n\r\n", true},
-      {"HTTP/1.1 407 X\r\nCONTENT-LENGTH: 10\r\n\r\n01234", false},
-      {"HTTP/1.1 407 X\r\nContent-Length: 10\r\n\r\n01234", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
-    std::atomic<bool> client_done{false};
-    ScriptedPeer peer([&](int fd, std::string*) {
-      send_bytes(fd, c.answer);
-      // An answer taken as complete is returned while the peer is still
-      // there; otherwise the close ends the wait.
-      if (c.returned) zeltest::wait_until([&] { return client_done.load(); });
-    });
-    connection conn;
-    conn.sock = connect_loopback(peer.port());
-    std::optional<std::string> answer = read_http_answer(&conn);
-    client_done.store(true);
-    EXPECT_EQ(answer.has_value(), c.returned);
-    if (answer) {
-      EXPECT_EQ(*answer, c.answer);
-    } else {
-      EXPECT_TRUE(log_.contains("Connection closed. \n"));
-    }
-  }
-}
-
-TEST_F(ProxyTest, ReadHttpAnswerRefusesAnEndlessAnswer) {
-  ScriptedPeer peer([](int fd, std::string*) {
-    std::string line = "X-Filler: " + std::string(1000, 'f') + "\r\n";
-    send_bytes(fd, "HTTP/1.1 200 OK\r\n");
-    for (int i = 0; i < 100; ++i) {
-      if (!send_bytes(fd, line)) break;
-    }
-  });
-  connection conn;
-  conn.sock = connect_loopback(peer.port());
-  EXPECT_FALSE(read_http_answer(&conn).has_value());
-  EXPECT_TRUE(log_.contains("Proxy answer is longer than 65536 bytes.\n"));
-}
-
-// --- CONNECT exchanges ---------------------------------------------------------
-
-TEST_F(ProxyTest, ConnectRequestIsExactlyTheFormattedText) {
-  std::atomic<bool> tunnel_open{false};
-  ScriptedPeer proxy([&](int fd, std::string* got) {
-    *got = recv_until(fd, "\r\n\r\n");
-    send_bytes(fd, kEstablished);
-    // Tunnelled bytes follow once the answer has been taken.
-    zeltest::wait_until([&] { return tunnel_open.load(); });
-    send_bytes(fd, "from broker");
-    *got += recv_until_closed(fd);
-  });
-  connection conn;
-  conn.sock = connect_loopback(proxy.port());
-  ASSERT_EQ(http_proxy_connect(&conn, "127.0.0.1", 443, nullptr), 0);
-  tunnel_open.store(true);
-  char buffer[32];
-  std::string tunnelled;
-  while (tunnelled.size() < 11) {
-    int n = connection_read(&conn, buffer, sizeof buffer);
-    ASSERT_GT(n, 0);
-    tunnelled.append(buffer, static_cast<std::size_t>(n));
-  }
-  EXPECT_EQ(tunnelled, "from broker");
-  connection_close(&conn);
-  ASSERT_TRUE(proxy.wait_finished(1));
-  EXPECT_EQ(proxy.received(), kConnectRequest);  // no trailing NUL, nothing more
-}
-
-TEST_F(ProxyTest, AnswersOtherThanAnEstablishedTunnelAreRefused) {
-  const std::string answers[] = {
-      "HTTP/1.1 200 OK\r\n\r\n",
-      "HTTP/1.1 403 Forbidden\r\n\r\n",
-      "HTTP/1.1 502 Connection established failed\r\n\r\n",
-  };
-  for (const std::string& reply : answers) {
-    SCOPED_TRACE(reply);
-    ScriptedPeer proxy([&](int fd, std::string* got) {
-      *got = recv_until(fd, "\r\n\r\n");
-      send_bytes(fd, reply);
-    });
-    connection conn;
-    conn.sock = connect_loopback(proxy.port());
-    EXPECT_EQ(http_proxy_connect(&conn, "127.0.0.1", 443, nullptr), -1);
-  }
-}
-
-TEST_F(ProxyTest, BasicAuthenticationRetriesOnANewSocket) {
-  use_credentials();
-  ScriptedPeer proxy([](int fd, std::string* got) {
-    *got = recv_until(fd, "\r\n\r\n");
-    if (got->find("Proxy-Authorization") == std::string::npos) {
-      send_bytes(fd, k407Basic);
-      return;  // and close, as proxies do after a 407
-    }
-    send_bytes(fd, kEstablished);
-    echo(fd);
-  });
-  use_proxy(kProxyHttp, proxy.port());
-  std::unique_ptr<connection> conn = open_broker_connection("127.0.0.1", 443, 1);
-  ASSERT_NE(conn, nullptr);
-  EXPECT_EQ(conn->ssl, nullptr);  // the tunnel carries the packets without TLS
-  EXPECT_EQ(connection_write(conn.get(), "ping", 4), 4);
-  char buffer[4];
-  EXPECT_EQ(read_exact(conn.get(), buffer, 4), 4);
-  EXPECT_EQ(std::string(buffer, 4), "ping");
-  connection_close(conn.get());
-  ASSERT_TRUE(proxy.wait_finished(2));
-  EXPECT_EQ(proxy.received(0), kConnectRequest);
-  EXPECT_EQ(proxy.received(1), kConnectWithCredentials);
-  EXPECT_TRUE(log_.contains("Autentification required.\n"));
-  EXPECT_TRUE(log_.contains("found basic authentification.\n"));
-  EXPECT_TRUE(log_.contains("Connected to server.\n"));
-}
-
-TEST_F(ProxyTest, AuthenticationRefusals) {
-  struct Case {
-    const char* what;
-    std::string first_answer;
-    bool credentials;
-    int connections;
-    std::string message;
-  } cases[] = {
-      {"no Proxy-Authenticate", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", true, 1,
-       "Cannot find proxy auth method.\n"},
-      {"Basic only on the second offer",
-       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Digest realm=\"x\"\r\n"
-       "Proxy-Authenticate: Basic realm=\"x\"\r\n\r\n",
-       true, 1, "Could not find appropriate method to authentificate on proxy.\n"},
-      {"credentials refused", k407Basic, true, 2,
-       "Could not connect to server with given credentials.\n"},
-      {"no credentials configured", k407Basic, false, 2, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    ConfigStore store(dir_.file(std::string("store-") + std::to_string(&c - cases)));
-    if (c.credentials) use_credentials();
-    ScriptedPeer proxy([&](int fd, std::string* got) {
-      *got = recv_until(fd, "\r\n\r\n");
-      send_bytes(fd, got->empty() ? "" : c.first_answer);
-    });
-    use_proxy(kProxyHttp, proxy.port());
-    EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 0), nullptr);
-    EXPECT_TRUE(proxy.wait_finished(c.connections));
-    EXPECT_EQ(proxy.finished(), c.connections);
-    if (!c.message.empty()) {
-      EXPECT_TRUE(log_.contains(c.message));
-    }
-    if (c.connections == 2) {
-      EXPECT_EQ(proxy.received(1), c.credentials ? kConnectWithCredentials : "");
-    }
-    EXPECT_TRUE(log_.contains("Cannot connect using HTTP proxy.\n"));
-  }
-}
-
-TEST_F(ProxyTest, OverlongCredentialsAreRefusedBeforeSending) {
-  ScriptedPeer proxy([](int fd, std::string* got) { *got = recv_until_closed(fd); });
-  connection conn;
-  conn.sock = connect_loopback(proxy.port());
-  const std::string long_name(256, 'u');
-  EXPECT_EQ(http_proxy_connect_basic(&conn, "127.0.0.1", 443, long_name.c_str(), "p"), -1);
-  EXPECT_EQ(http_proxy_connect_basic(&conn, "127.0.0.1", 443, "u", long_name.c_str()), -1);
-  connection_close(&conn);
-  ASSERT_TRUE(proxy.wait_finished(1));
-  EXPECT_EQ(proxy.received(), "");
-  EXPECT_EQ(log_.count("Proxy user name or password is longer than 255 bytes.\n"), 2);
-}
-
-// --- open_broker_connection -------------------------------------------------------
-
-class OpenBrokerConnectionTest : public ProxyTest {
- protected:
-  OpenBrokerConnectionTest() { ca_file = ca_.ca_cert_path(); }
-  ~OpenBrokerConnectionTest() override { ca_file.clear(); }
-
-  TlsServerOptions tls_options() {
-    zeltest::CertOptions options;
-    options.common_name = "localhost";
-    options.dns_names = {"localhost"};
-    zeltest::CertFiles files = ca_.issue(options);
-    TlsServerOptions tls;
-    tls.chain_path = files.chain_path;
-    tls.key_path = files.key_path;
-    return tls;
-  }
-
-  zeltest::TestCa ca_{dir_.file("certs")};
-};
-
-TEST_F(OpenBrokerConnectionTest, DirectWithAndWithoutTls) {
-  TlsServer broker(tls_options(), [](SSL* ssl) {
-    char buffer[16];
-    int n = SSL_read(ssl, buffer, sizeof buffer);
-    if (n > 0) SSL_write(ssl, buffer, n);
-  });
-  std::unique_ptr<connection> conn = open_broker_connection("localhost", broker.port(), 1);
-  ASSERT_NE(conn, nullptr);
-  ASSERT_NE(conn->ssl, nullptr);
-  int keepalive = 0;
-  socklen_t size = sizeof keepalive;
-  getsockopt(conn->sock.get(), SOL_SOCKET, SO_KEEPALIVE, &keepalive, &size);
-  EXPECT_EQ(keepalive, 1);
-  EXPECT_NE(fcntl(conn->sock.get(), F_GETFD) & FD_CLOEXEC, 0);
-  EXPECT_EQ(connection_write(conn.get(), "tls", 3), 3);
-  char buffer[3];
-  EXPECT_EQ(read_exact(conn.get(), buffer, 3), 3);
-  connection_close(conn.get());
-
-  ScriptedPeer plain([](int fd, std::string*) { echo(fd); });
-  conn = open_broker_connection("localhost", plain.port(), 0);
-  ASSERT_NE(conn, nullptr);
-  EXPECT_EQ(conn->ssl, nullptr);
-  EXPECT_EQ(connection_write(conn.get(), "raw", 3), 3);
-  EXPECT_EQ(read_exact(conn.get(), buffer, 3), 3);
-  EXPECT_EQ(std::string(buffer, 3), "raw");
-  connection_close(conn.get());
-}
-
-TEST_F(OpenBrokerConnectionTest, DirectTlsFailureClosesEverything) {
-  TlsServer broker(tls_options(), [](SSL*) {});
-  EXPECT_EQ(open_broker_connection("127.0.0.1", broker.port(), 1), nullptr);
-  EXPECT_TRUE(log_.contains("Hostname validation failed.\n"));
-  EXPECT_TRUE(log_.contains("Cannot create ssl connection to broker.\n"));
-}
-
-TEST_F(OpenBrokerConnectionTest, HttpsProxyChecksTheProxyAndAuthenticatesWithANewSession) {
-  use_credentials();
-  TlsServer proxy(tls_options(), [](SSL* ssl) {
-    std::string request;
-    char byte;
-    while (request.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &byte, 1) == 1) {
-      request += byte;
-    }
-    if (request.find("Proxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n") == std::string::npos) {
-      SSL_write(ssl, k407Basic.data(), static_cast<int>(k407Basic.size()));
-      return;
-    }
-    SSL_write(ssl, kEstablished.data(), static_cast<int>(kEstablished.size()));
-    char buffer[16];
-    int n = SSL_read(ssl, buffer, sizeof buffer);
-    if (n > 0) SSL_write(ssl, buffer, n);
-  });
-  use_proxy(kProxyHttps, proxy.port());
-  std::unique_ptr<connection> conn = open_broker_connection("localhost", 443, 0);
-  ASSERT_NE(conn, nullptr);
-  ASSERT_NE(conn->ssl, nullptr);  // the session with the proxy
-  EXPECT_EQ(proxy.handshakes_done(), 2);
-  EXPECT_EQ(connection_write(conn.get(), "via", 3), 3);
-  char buffer[3];
-  EXPECT_EQ(read_exact(conn.get(), buffer, 3), 3);
-  EXPECT_EQ(std::string(buffer, 3), "via");
-  connection_close(conn.get());
-
-  // The proxy's certificate is checked against the zelbroker's name.
-  EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 0), nullptr);
-  EXPECT_TRUE(log_.contains("Cannot create ssl connection to HTTPS proxy.\n"));
-}
-
-TEST_F(OpenBrokerConnectionTest, SocksPathsTunnelWithoutTls) {
-  for (int type : {kProxySocks4, kProxySocks5}) {
-    SCOPED_TRACE(type);
-    ScriptedPeer proxy([&](int fd, std::string*) {
-      if (type == kProxySocks4) {
-        recv_exactly(fd, 9);
-        send_bytes(fd, "\x00\x5a\x00\x00\x00\x00\x00\x00"s);
-      } else {
-        recv_exactly(fd, 4);
-        send_bytes(fd, "\x05\x00"s);
-        recv_exactly(fd, 10);
-        send_bytes(fd, "\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00"s);
+    SCOPED_TRACE(c.name);
+    std::size_t served = 0;
+    Peer peer([&](Channel& ch) {
+      for (const auto& [count, reply] : served < c.conns.size() ? c.conns[served] : Steps{}) {
+        count == kThroughHeaderEnd ? ch.read(0, "\r\n\r\n") : ch.read(count == kUntilClosed ? 0 : count);
+        ch.send(reply);
       }
-      echo(fd);
-    });
-    use_proxy(type, proxy.port());
-    std::unique_ptr<connection> conn = open_broker_connection("127.0.0.1", 443, 1);
-    ASSERT_NE(conn, nullptr);
-    EXPECT_EQ(conn->ssl, nullptr);
-    EXPECT_EQ(connection_write(conn.get(), "sox", 3), 3);
-    char buffer[3];
-    EXPECT_EQ(read_exact(conn.get(), buffer, 3), 3);
-    connection_close(conn.get());
+      ++served;
+    }, c.type == kProxyHttps ? ctx.get() : nullptr);
+    use_proxy(c.type, peer.port());
+    std::unique_ptr<connection> conn = open_broker_connection(c.host, 8080, 1);
+    EXPECT_EQ(conn != nullptr, c.ok) << log.text();
+    if (conn) connection_close(conn.get());
+    EXPECT_EQ(peer.finish(), c.got);
+  }
+  std::string request;
+  EXPECT_EQ(socks5_auth_request(std::string(255, 'u'), "p", &request), 0);
+  EXPECT_EQ(request, bytes({1, 255}) + std::string(255, 'u') + bytes({1}) + "p");
+  EXPECT_EQ(socks5_auth_request(std::string(256, 'u'), "p", &request), -1);
+}
+
+TEST_F(BrokerTest, HttpAnswerIsCompleteAtTheHeaderEndOrAfterItsContentLength) {
+  const std::string ok = "HTTP/1.1 200 OK\r\n";
+  const std::vector<std::vector<std::pair<std::string, bool>>> cases = {
+      {{ok, false}, {"\r", false}, {"\n", true}},
+      {{ok + "Content-Length: 3\r\n", false}, {"\r\nab", false}, {"c", true}},
+      {{ok + "CONTENT-LENGTH: 19\r\n\r\nContent-Length: 9", false}, {"\r\n", true}},
+      {{ok + "content-length: 2\r\n\r\n", true}},  // two spellings only
+      {{ok + "\r\nCONTENT-LENGTH: 99\r\n", true}},  // only a header counts
+      {{ok + "Content-Length: -4\r\n\r\n", true}},
+      {{ok + "Content-Length: 99999999999999999999\r\n\r\n", false}, {std::string(kMaxHttpAnswerSize, 'x'), false}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::string answer;
+    http_answer_scan scan;
+    for (const auto& [piece, complete] : cases[i]) EXPECT_EQ(http_answer_complete(answer += piece, &scan), complete);
   }
 }
 
-TEST_F(OpenBrokerConnectionTest, ConfigurationAndConnectFailures) {
-  ScriptedPeer proxy([](int fd, std::string* got) { *got = recv_until_closed(fd); });
-  const std::uint16_t closed_port = free_loopback_port();
+// The proxy program and its arguments, where "PORT" stands for its port and
+// "CONFIG" for its configuration file, which holds `config` ("PORT" again the port).
+struct RealProxy { std::string name; std::vector<std::string> argv; std::string config; ProxyType type; };
+void PrintTo(const RealProxy& proxy, std::ostream* out) { *out << proxy.name; }
 
-  use_proxy(kProxyHttp, 0);
-  store_.set(kKeyZelcloudProxyPort, "65536");
-  EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Could not found proxy port. \n"));
+class RealProxyTest : public BrokerTest, public ::testing::WithParamInterface<RealProxy> {};
 
-  ConfigStore no_host(dir_.file("nohost"));
-  store_.set(kKeyZelcloudUseProxy, "1");
-  store_.set(kKeyZelcloudProxyPort, std::to_string(proxy.port()));
-  EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Could not find proxy server address.\n"));
-
-  use_proxy(7, proxy.port());
-  EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Unrecognized proxy type"));
-  ASSERT_TRUE(proxy.wait_finished(1));
-  EXPECT_EQ(proxy.received(), "");
-
-  use_proxy(kProxySocks5, closed_port);
-  EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Can't connect to proxy server, errno=111 - "));
-
-  use_proxy(kProxyNone, 0);
-  EXPECT_EQ(open_broker_connection("127.0.0.1", closed_port, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Can't connect to '127.0.0.1':" + std::to_string(closed_port) +
-                            ", errno=111 - "));
+TEST_P(RealProxyTest, CarriesTheBrokerLink) {
+  RealProxy p = GetParam();
+  if (::access(p.argv[0].c_str(), X_OK) != 0) GTEST_SKIP() << p.argv[0] << " is not installed";
+  std::uint16_t port = 0;
+  zeltest::listen_loopback(&port);  // a free port, closed again at once
+  const std::string config = dir.file("proxy.conf"), output = dir.file("proxy.out");
+  for (std::string& arg : p.argv) arg = arg == "PORT" ? std::to_string(port) : arg == "CONFIG" ? config : arg;
+  const std::size_t at = p.config.find("PORT");
+  if (at != std::string::npos) p.config.replace(at, 4, std::to_string(port));
+  zeltest::write_file(config, p.config);
+  zeltest::Process proxy(p.argv, output, output);
+  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::connect_loopback(port).valid(); }))
+      << zeltest::read_file(output);
+  zelsim::BrokerServer broker([] { zelsim::BrokerServer::Options plain; plain.tls = false; return plain; }());
+  use_proxy(p.type, port);
+  std::unique_ptr<connection> conn = open_broker_connection("127.0.0.1", broker.port(), 1);
+  ASSERT_NE(conn, nullptr) << log.text() << zeltest::read_file(output);
+  EXPECT_EQ(conn->ssl, nullptr);
+  EXPECT_EQ(send_hello(conn.get(), reinterpret_cast<const std::uint8_t*>("tok"), 3), 7);
+  ASSERT_TRUE(broker.wait_for_packets(1));
+  EXPECT_EQ(broker.packets()[0].parts, std::vector<std::string>{"tok"});
+  EXPECT_TRUE(broker.send_raw("pong"));
+  std::string back(4, '\0');
+  EXPECT_EQ(read_exact(conn.get(), back.data(), 4), 4);
+  EXPECT_EQ(back, "pong");
+  connection_close(conn.get());
+  proxy.signal(SIGTERM);
+  EXPECT_TRUE(proxy.wait_exit().has_value());
 }
 
-TEST_F(OpenBrokerConnectionTest, FailedLookupLogsTheResolverConfiguration) {
-  // Blanks make the name invalid before any resolver traffic.
-  EXPECT_EQ(open_broker_connection("no such host", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Can't resolve host 'no such host'. getaddrinfo returned "));
-  EXPECT_TRUE(log_.contains("system has "));
-  EXPECT_TRUE(log_.contains(" DNS servers\n"));
-  std::ifstream conf("/etc/resolv.conf");
-  std::string line;
-  while (std::getline(conf, line)) {
-    if (conf.eof()) break;  // a last line without a line feed is not logged
-    SCOPED_TRACE(line);
-    EXPECT_TRUE(log_.contains("resolv conf file has following values: '" + line + "\n'\n"));
-  }
-}
-
-TEST_F(OpenBrokerConnectionTest, IPv6OnlyNameIsReachedOverItsFirstAddress) {
-  UniqueFd listener(socket(AF_INET6, SOCK_STREAM, 0));
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_loopback;
-  if (bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener.get(), 4) != 0) {
-    GTEST_SKIP() << "no IPv6 loopback here";
-  }
-  socklen_t size = sizeof address;
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
-  std::unique_ptr<connection> conn = open_broker_connection("::1", ntohs(address.sin6_port), 0);
-  ASSERT_NE(conn, nullptr);
-  sockaddr_storage peer{};
-  size = sizeof peer;
-  getpeername(conn->sock.get(), reinterpret_cast<sockaddr*>(&peer), &size);
-  EXPECT_EQ(peer.ss_family, AF_INET6);
-}
-
-TEST(PickBrokerAddress, FirstIPv4EntryElseTheFirst) {
-  addrinfo v6a{}, v6b{}, v4{};
-  v6a.ai_family = AF_INET6;
-  v6b.ai_family = AF_INET6;
-  v4.ai_family = AF_INET;
-  v6a.ai_next = &v6b;
-  v6b.ai_next = &v4;
-  EXPECT_EQ(pick_broker_address(&v6a), &v4);
-  v6b.ai_next = nullptr;
-  EXPECT_EQ(pick_broker_address(&v6a), &v6a);
-  EXPECT_EQ(pick_broker_address(nullptr), nullptr);
-}
-
-// --- Bounded waits --------------------------------------------------------------------
-
-TEST_F(OpenBrokerConnectionTest, SilentPeersTimeOutAtEachStep) {
-  net_testing::set_broker_step_timeout_ms(300);
-  ScriptedPeer silent([](int fd, std::string* got) { *got = recv_until_closed(fd); });
-
-  EXPECT_EQ(open_broker_connection("localhost", silent.port(), 1), nullptr);
-  EXPECT_TRUE(log_.contains("Timed out after 300 ms waiting for TLS handshake.\n"));
-
-  use_proxy(kProxyHttp, silent.port());
-  EXPECT_EQ(open_broker_connection("localhost", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Timed out after 300 ms waiting for HTTP proxy answer.\n"));
-
-  use_proxy(kProxySocks4, silent.port());
-  EXPECT_EQ(open_broker_connection("127.0.0.1", 443, 1), nullptr);
-  EXPECT_TRUE(log_.contains("Timed out after 300 ms waiting for SOCKS4 reply.\n"));
-}
-
-TEST_F(OpenBrokerConnectionTest, ConnectToAListenerWithAFullQueueTimesOut) {
-  // A listener that never accepts, its queue filled: further SYNs go
-  // unanswered and the connect stays pending.
-  UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener.get(), 0), 0);
-  socklen_t size = sizeof address;
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
-  std::vector<UniqueFd> fillers;
-  for (int i = 0; i < 8; ++i) {
-    fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    connect(fillers.back().get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  }
-  net_testing::set_broker_step_timeout_ms(300);
-  EXPECT_EQ(open_broker_connection("127.0.0.1", ntohs(address.sin_port), 0), nullptr);
-  EXPECT_TRUE(log_.contains("Timed out after 300 ms waiting for TCP connect.\n"));
-  EXPECT_TRUE(log_.contains("Can't connect to '127.0.0.1':"));
-}
-
-TEST_F(OpenBrokerConnectionTest, StopOfTheBrokerThreadEndsAWaitAtOnce) {
-  zeltest::install_interrupting_handler(SIGUSR1);
-
-  // The full 30 s limit: only the stop can end this wait early. The peer
-  // never answers; once it holds the client's first handshake bytes the
-  // opener is past the TCP connect and waits in the TLS handshake.
-  std::atomic<bool> hello_received{false};
-  ScriptedPeer silent([&](int fd, std::string* got) {
-    char first = 0;
-    if (::recv(fd, &first, 1, 0) == 1) {
-      got->push_back(first);
-      hello_received.store(true);
-    }
-    *got += recv_until_closed(fd);
-  });
-  std::atomic<bool> done{false};
-  std::atomic<bool> started{false};
-  pthread_t opener_handle{};
-  std::thread opener([&] {
-    opener_handle = pthread_self();
-    started.store(true);
-    EXPECT_EQ(open_broker_connection("localhost", silent.port(), 1), nullptr);
-    done.store(true);
-  });
-  ASSERT_TRUE(zeltest::wait_until([&] { return started.load() && hello_received.load(); }));
-  keep_connection.store(0);
-  pthread_kill(opener_handle, SIGUSR1);
-  opener.join();
-  EXPECT_TRUE(done.load());
-  EXPECT_TRUE(log_.contains("Broker link is stopping, TLS handshake abandoned.\n"));
-  EXPECT_FALSE(log_.contains("Timed out"));
-}
+const std::string kTinyproxy = "Port PORT\nListen 127.0.0.1\nAllow 127.0.0.1\nUser nobody\nGroup nogroup\n";
+const std::string kDante =
+    "logoutput: stderr\nexternal: 127.0.0.1\nsocksmethod: none\nclientmethod: none\nuser.privileged: root\n"
+    "user.unprivileged: nobody\ninternal: 127.0.0.1 port = PORT\n"
+    "client pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n}\nsocks pass {\n from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n";
+INSTANTIATE_TEST_SUITE_P(
+    Programs, RealProxyTest,
+    ::testing::Values(
+        RealProxy{"tinyproxy_basic", {"/usr/bin/tinyproxy", "-d", "-c", "CONFIG"},
+                  kTinyproxy + "BasicAuth zel s3cret\n", kProxyHttp},
+        RealProxy{"microsocks", {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", "PORT"}, "", kProxySocks5},
+        RealProxy{"microsocks_password",
+                  {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", "PORT", "-u", "zel", "-P", "s3cret"}, "",
+                  kProxySocks5},
+        RealProxy{"danted_socks4", {"/usr/sbin/danted", "-f", "CONFIG", "-N", "1"}, kDante, kProxySocks4}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
+}  // namespace brokertest

@@ -19,9 +19,11 @@ constexpr std::size_t kBrokerKeepalivePacketSize = 16;
 
 // Writes the hello with one connection_write and returns its result (bytes
 // written, or negative). With `token` null the agent id is read from
-// `zel_agent_id`; its absence, or a failed allocation, ends the process with
-// exit status 1. An id or token longer than 65,535 bytes cannot be framed:
-// it is logged and -1 returned without writing.
+// `zel_agent_id`; when it is absent (not registered yet) nothing is written
+// and -1 is returned (logged), so the link fails and is tried again later; a
+// failed allocation ends the process with exit status 1. An id or token
+// longer than 65,535 bytes cannot be framed: it is logged and -1 returned
+// without writing.
 int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_length);
 
 // Writes the 16-byte keepalive packet with one connection_write and returns
