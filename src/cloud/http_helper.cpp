@@ -10,6 +10,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <climits>
@@ -111,15 +112,29 @@ void share_unlock(CURL*, curl_lock_data data, void*) {
   share_mutexes[share_slot(data)].unlock();
 }
 
-// libcurl's write callback for both buffers: no header function is set, so
-// header lines reach it too, with the header buffer as its data.
-std::size_t accumulate_response(char* piece, std::size_t size, std::size_t count, void* buffer) {
-  std::size_t bytes = size * count;
+// Where one of a reply's two parts goes, and what the log calls it.
+struct ReplySink {
+  http_buffer* buffer;
+  const std::string* url;
+  const char* what;  // "headers" or "body"
+};
+
+// libcurl's write callback for both parts: no header function is set, so
+// header lines reach it too, with the headers' sink as its data. Returning
+// less than it got makes libcurl abort the transfer.
+std::size_t accumulate_response(char* piece, std::size_t size, std::size_t count, void* data) {
+  const ReplySink& sink = *static_cast<const ReplySink*>(data);
+  const std::size_t bytes = size * count;
+  if (bytes > kCloudReplyMaxBytes - std::min(sink.buffer->size(), kCloudReplyMaxBytes)) {
+    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what, sink.url->c_str(),
+         kCloudReplyMaxBytes);
+    return 0;
+  }
   try {
-    static_cast<http_buffer*>(buffer)->append(piece, bytes);
+    sink.buffer->append(piece, bytes);
   } catch (const std::bad_alloc&) {
     ZLOG(kLogError, "not enough memory (realloc returned NULL).\n");
-    return 0;  // makes libcurl abort the transfer
+    return 0;
   }
   return bytes;
 }
@@ -240,8 +255,8 @@ class RequestSlot {
 // One easy handle with every option of a cloud request; null when libcurl
 // cannot make it or refuses the TLS floor. Made once the pause is over, so
 // the time-outs count only from the transfer.
-EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, http_buffer& header,
-                           http_buffer& body) {
+EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, const ReplySink& header,
+                           const ReplySink& body) {
   EasyPtr handle(curl_easy_init());
   if (handle) {
     CURL* h = handle.get();
@@ -333,7 +348,9 @@ int http_post_json(const std::string& url, const agent_context& context, const s
     ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", url.c_str());
     return kHttpOtherFailure;
   }
-  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header, response_body);
+  const ReplySink header_sink{&header, &url, "headers"};
+  const ReplySink body_sink{&response_body, &url, "body"};
+  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
     ZLOG(kLogEvent, "curl initialization error. url='%s'\n", url.c_str());
@@ -375,7 +392,9 @@ int http_get_with_header(const std::string& url, const agent_context& context,
     ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", url.c_str());
     return kHttpGetFailure;
   }
-  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header, response_body);
+  const ReplySink header_sink{&header, &url, "headers"};
+  const ReplySink body_sink{&response_body, &url, "body"};
+  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
     ZLOG(kLogEvent, "curl initialization error. url='%s'\n", url.c_str());

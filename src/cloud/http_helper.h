@@ -37,6 +37,12 @@ class agent_context;  // logic.h
 // ending in CR LF; or the body). Starts empty; owned by the caller.
 using http_buffer = std::string;
 
+// The most a cloud reply may bring: its headers and its body each. The
+// replies are small JSON documents; a reply that grows past the cap is cut
+// off (ERROR naming the URL and the cap) and the request fails as a failed
+// transfer, so that a broken or hostile peer cannot fill the device's memory.
+constexpr std::size_t kCloudReplyMaxBytes = 64 * 1024;
+
 // Trust anchors shared with the TLS layer of the broker link, which defines
 // them (broker/ssl_routine.h): a PEM file and a hashed certificate directory.
 // Empty means unset. Set by the agent's start-up code before any other thread
@@ -65,8 +71,9 @@ void clean_shared_curl();
 // context's identity has both an agent id and a claim code. Returns kHttpOk
 // with `status` set to the HTTP status (4xx and 5xx included: the caller
 // judges it), or kHttpTimeout, kHttpUnresolved, kHttpRefused or
-// kHttpOtherFailure with `status` untouched. `header` and `response_body`
-// receive what arrived (appended).
+// kHttpOtherFailure with `status` untouched (kHttpOtherFailure also when the
+// headers or the body pass kCloudReplyMaxBytes). `header` and
+// `response_body` receive what arrived (appended).
 int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
                    long& status, http_buffer& header, http_buffer& response_body);
 
