@@ -1,10 +1,10 @@
 // The control listener thread and the control request executor.
 //
-// Connections are served one at a time on the listener thread. Each one has a
-// bounded time to deliver its whole request and a bounded size, so one local
-// process that connects and never half-closes, or sends without end, cannot
-// stop all control (nor exhaust the agent's memory): it is answered with -1
-// and the next client is served.
+// One thread reads every open connection at once with poll: each connection
+// has its own deadline and size cap, so local processes that connect and
+// never half-close, or send without end, cost only themselves (each is
+// answered with -1) and cannot delay other clients. Complete requests are
+// executed one at a time on this thread.
 #include "control_listener/control_listener.h"
 
 #include <arpa/inet.h>
@@ -13,13 +13,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <system_error>
 #include <variant>
+#include <vector>
 
 #include "broker/net_helper.h"
 #include "cloud/logic.h"
@@ -44,96 +47,80 @@ control_listener_args listener_record;
 std::atomic<int> listening{0};
 std::atomic<int> read_timeout_ms{kControlReadTimeoutSeconds * kMillisPerSecond};
 
-enum class ReadOutcome {
-  kComplete,  // the end of the stream (or a failed read) ended the request
-  kTooLarge,  // more than kControlRequestMaxBytes arrived
-  kTimedOut,  // the read limit passed before the end of the stream
-};
-
 using SteadyClock = std::chrono::steady_clock;
 
-// Milliseconds left until `deadline`, 0 once it has passed.
-int millis_left(SteadyClock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+// One connection whose request is being read.
+struct Client {
+  UniqueFd fd;
+  SteadyClock::time_point deadline;
+  std::string text;
+  bool received = false;   // any byte came
+  bool too_large = false;  // past the cap: the rest is read and dropped
+};
+
+enum class ReadState { kOpen, kComplete };
+
+// Milliseconds from now until `when`, at least 0 and at most INT_MAX.
+int millis_until(SteadyClock::time_point when) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - SteadyClock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, INT32_MAX));
 }
 
-// Reads the request into `text` until the end of the stream, within the read
-// limit and the size cap. `received` tells whether any byte came. Past the
-// cap the rest is read and dropped (up to the end of the stream or the
-// limit), so the client still gets its answer rather than a reset.
-ReadOutcome read_request(int fd, std::string& text, bool& received) {
-  const SteadyClock::time_point deadline =
-      SteadyClock::now() + std::chrono::milliseconds(read_timeout_ms.load());
-  bool too_large = false;
+// Reads what the client has sent so far. Past the cap the rest is read and
+// dropped (up to the end of the stream or the deadline), so the client still
+// gets its answer rather than a reset.
+ReadState read_available(Client& client) {
   char chunk[kRequestReadChunk];
   for (;;) {
-    const ReadOutcome late = too_large ? ReadOutcome::kTooLarge : ReadOutcome::kTimedOut;
-    const int left = millis_left(deadline);
-    if (left == 0) return late;
-    pollfd ready{fd, POLLIN, 0};
-    const int polled = ::poll(&ready, 1, left);
-    if (polled < 0 && errno == EINTR) continue;
-    if (polled == 0) return late;
-    if (polled < 0) {
-      ZLOG(kLogDebug, "%s:%s:%d: error %d\n", kLogModule, "read_request", __LINE__, errno);
-      break;
-    }
-    const ssize_t count = ::read(fd, chunk, sizeof chunk);
-    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    const ssize_t count = ::recv(client.fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ReadState::kOpen;
     if (count < 0) {
       ZLOG(kLogDebug, "%s:%s:%d: error %d\n", kLogModule, "read_request", __LINE__, errno);
-      break;
+      return ReadState::kComplete;
     }
-    if (count == 0) break;
-    received = true;
-    if (too_large) continue;
-    if (text.size() + static_cast<std::size_t>(count) > kControlRequestMaxBytes) {
-      too_large = true;
-      text.clear();
-      text.shrink_to_fit();
+    if (count == 0) return ReadState::kComplete;
+    client.received = true;
+    if (client.too_large) continue;
+    if (client.text.size() + static_cast<std::size_t>(count) > kControlRequestMaxBytes) {
+      client.too_large = true;
+      std::string().swap(client.text);
       continue;
     }
-    text.append(chunk, static_cast<std::size_t>(count));
+    client.text.append(chunk, static_cast<std::size_t>(count));
   }
-  return too_large ? ReadOutcome::kTooLarge : ReadOutcome::kComplete;
 }
 
-// Reads, parses and executes one request and writes its reply.
-void serve_connection(int fd, agent_context& context) {
-  std::string text;
-  bool received = false;
-  control_request request;
-  int result = kResultBusy;
-  switch (read_request(fd, text, received)) {
-    case ReadOutcome::kTimedOut:
-      ZLOG(kLogError, "Control request not complete within %d ms: refused.\n", read_timeout_ms.load());
-      break;
-    case ReadOutcome::kTooLarge:
-      ZLOG(kLogError, "Control request longer than %u bytes: refused.\n",
-           static_cast<unsigned>(kControlRequestMaxBytes));
-      break;
-    case ReadOutcome::kComplete:
-      ZLOG(kLogDebug, "Received message %s.\n", received ? text.c_str() : "(null)");
-      if (parse_control_request(received ? text.c_str() : nullptr, request) != 0) {
-        ZLOG(kLogError, "Cannot parse incoming request.\n");
-      } else {
-        result = execute_control_request(request, context);
-      }
-      break;
-  }
-  ZLOG(kLogDebug, "Command execution result is %d\n", result);
-
+void send_reply(int fd, int result) {
   const std::string reply = format_reply(result);
   // MSG_NOSIGNAL: a client that has gone must not end the agent with SIGPIPE.
-  if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
+  if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
     ZLOG(kLogError, "write() error %d writing back to client\n", errno);
   }
+}
+
+// Parses and executes a complete request and writes its reply.
+void serve_request(Client& client, agent_context& context) {
+  control_request request;
+  int result = kResultBusy;
+  if (client.too_large) {
+    ZLOG(kLogError, "Control request longer than %u bytes: refused.\n",
+         static_cast<unsigned>(kControlRequestMaxBytes));
+  } else {
+    ZLOG(kLogDebug, "Received message %s.\n", client.received ? client.text.c_str() : "(null)");
+    if (parse_control_request(client.received ? client.text.c_str() : nullptr, request) != 0) {
+      ZLOG(kLogError, "Cannot parse incoming request.\n");
+    } else {
+      result = execute_control_request(request, context);
+    }
+  }
+  ZLOG(kLogDebug, "Command execution result is %d\n", result);
+  send_reply(client.fd.get(), result);
   free_control_request(request);
 }
 
 // Failures of accept that concern only the connection being accepted: the
-// listener goes on with the next one.
+// listener goes on with the next one at once.
 bool accept_failure_is_transient(int error) {
   switch (error) {
     case EINTR:
@@ -182,37 +169,102 @@ UniqueFd open_listening_socket() {
   return sock;
 }
 
-// Serves connections until the exit pipe speaks (or poll/accept fail).
-// Returns the byte read from the pipe, 0 when none was read.
+// Logs failed accepts (no descriptors, buffers or memory left) at most once
+// per kAcceptFailureLogSeconds, with the number of failures in between.
+class AcceptFailureLog {
+ public:
+  void failed(int error) {
+    ++failures_;
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (logged_once_ && now - last_ < std::chrono::seconds(kAcceptFailureLogSeconds)) return;
+    ZLOG(kLogError, "accept(). errno: %d (%d failure(s)); control requests wait until resources are free.\n",
+         error, failures_);
+    failures_ = 0;
+    last_ = now;
+    logged_once_ = true;
+  }
+
+ private:
+  int failures_ = 0;
+  bool logged_once_ = false;
+  SteadyClock::time_point last_;
+};
+
+// Reads the exit pipe; the byte read, 0 when none was read.
+char read_exit_byte(int fd) {
+  ZLOG(kLogDebug, "received message in control listener pipe!\n");
+  char byte = 0;
+  ssize_t count;
+  do {
+    count = ::read(fd, &byte, 1);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) ZLOG(kLogError, "read() error %d from pipe\n", errno);
+  return count == 1 ? byte : 0;
+}
+
+// Serves connections until the exit pipe speaks (or poll fails). Returns the
+// byte read from the pipe, 0 when none was read.
 char serve_until_exit(int listen_fd, const control_listener_args& args) {
+  std::deque<Client> clients;  // in the order they were accepted
+  AcceptFailureLog accept_failures;
+  SteadyClock::time_point accept_after{};  // back-off after a resource failure
+  std::vector<pollfd> ready;
   for (;;) {
-    pollfd ready[2] = {{listen_fd, POLLIN, 0}, {args.exit_pipe_fd, POLLIN, 0}};
-    if (::poll(ready, 2, kPollForever) < 0) {
+    const SteadyClock::time_point now = SteadyClock::now();
+    const bool accepting = now >= accept_after;
+    ready.assign({{args.exit_pipe_fd, POLLIN, 0}, {accepting ? listen_fd : -1, POLLIN, 0}});
+    SteadyClock::time_point wake = accepting ? SteadyClock::time_point::max() : accept_after;
+    for (const Client& client : clients) {
+      ready.push_back({client.fd.get(), POLLIN, 0});
+      wake = std::min(wake, client.deadline);
+    }
+    const int timeout = wake == SteadyClock::time_point::max() ? kPollForever : millis_until(wake);
+    if (::poll(ready.data(), ready.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       ZLOG(kLogError, "select(). errno: %d.\n", errno);
       return 0;
     }
-    // The listening socket first: the pipe is looked at when no client waits.
-    if (ready[0].revents != 0) {
-      UniqueFd client(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
-      if (!client) {
-        if (accept_failure_is_transient(errno)) continue;
-        ZLOG(kLogError, "accept(). errno: %d.\n", errno);
-        return 0;
+    if (ready[0].revents != 0) return read_exit_byte(args.exit_pipe_fd);
+
+    // Requests that are complete now, in the order they became complete;
+    // those past their deadline are answered -1.
+    std::vector<Client> complete;
+    for (std::size_t i = 0, slot = 2; i < clients.size(); ++slot) {
+      Client& client = clients[i];
+      const bool late = SteadyClock::now() >= client.deadline;
+      // A late client gets one last read: its end may have come meanwhile.
+      if ((ready[slot].revents != 0 || late) && read_available(client) == ReadState::kComplete) {
+        complete.push_back(std::move(client));
+      } else if (late) {
+        ZLOG(kLogError, "Control request not complete within %d ms: refused.\n", read_timeout_ms.load());
+        send_reply(client.fd.get(), kResultBusy);
+      } else {
+        ++i;
+        continue;
       }
-      serve_connection(client.get(), *args.context);
-      continue;
+      clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
     }
+
     if (ready[1].revents != 0) {
-      ZLOG(kLogDebug, "received message in control listener pipe!\n");
-      char byte = 0;
-      ssize_t count;
-      do {
-        count = ::read(args.exit_pipe_fd, &byte, 1);
-      } while (count < 0 && errno == EINTR);
-      if (count < 0) ZLOG(kLogError, "read() error %d from pipe\n", errno);
-      return count == 1 ? byte : 0;
+      UniqueFd accepted(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (accepted) {
+        if (clients.size() >= kControlMaxConnections) {
+          ZLOG(kLogError, "More than %u control connections open: the oldest is refused.\n",
+               static_cast<unsigned>(kControlMaxConnections));
+          send_reply(clients.front().fd.get(), kResultBusy);
+          clients.pop_front();
+        }
+        const auto limit = std::chrono::milliseconds(read_timeout_ms.load());
+        clients.push_back(Client{std::move(accepted), SteadyClock::now() + limit, {}, false, false});
+      } else if (!accept_failure_is_transient(errno)) {
+        // Out of descriptors, buffers or memory: the pending connection
+        // stays queued and is taken once the back-off is over.
+        accept_failures.failed(errno);
+        accept_after = SteadyClock::now() + std::chrono::milliseconds(kAcceptRetryMs);
+      }
     }
+
+    for (Client& client : complete) serve_request(client, *args.context);
   }
 }
 
@@ -238,7 +290,10 @@ void control_listener_thread(const control_listener_args* args) {
     return;
   }
   UniqueFd listener = open_listening_socket();
-  if (!listener) return;
+  if (!listener) {
+    listening.store(-1);
+    return;
+  }
   listening.store(1);
   const char byte = serve_until_exit(listener.get(), *args);
   listening.store(0);

@@ -3,8 +3,7 @@
 // reads it to the end of the client's stream, parses it into a control
 // request (parse_control_request, cloud/json_helper.h), executes it through
 // the control commands (control_listener_command.h), writes the reply
-// "{\"result\":%d}" and closes the connection. Connections are served one at
-// a time, in the order they were accepted.
+// "{\"result\":%d}" and closes the connection.
 //
 // Usage (the agent's entry point):
 //
@@ -15,15 +14,15 @@
 //   write(exit_pipe[1], &kExitCommandByte, 1);   // ends the whole process (status 0)
 //   // any other byte ends only the listener thread: then listener.join()
 //
-// A local client cannot hold the listener: each connection has
-// kControlReadTimeoutSeconds to deliver its whole request and a request may
-// hold at most kControlRequestMaxBytes; a connection that runs past either is
-// answered with -1 (and logged) and the listener takes the next client.
+// A local client cannot hold the listener: the thread reads every open
+// connection at once (poll), each with its own kControlReadTimeoutSeconds to
+// deliver its whole request and a cap of kControlRequestMaxBytes; a
+// connection that runs past either is answered with -1 (and logged). Complete
+// requests are executed one at a time, in the order they became complete. At
+// most kControlMaxConnections are read at once: a new one then pushes out the
+// one that has waited longest. A failed accept (no descriptors or memory
+// left) is logged, waits kAcceptRetryMs, and never ends the listener.
 //
-// Threading: the listener thread alone accepts and serves connections.
-// execute_control_request and free_control_request are also called on the
-// message thread for control requests from the zelbroker
-// (execute_incoming_request, cloud/logic.h).
 #pragma once
 
 #include <cstddef>
@@ -36,13 +35,19 @@ class agent_context;  // cloud/logic.h
 // The byte on the exit pipe that ends the process rather than the thread.
 inline constexpr char kExitCommandByte = 't';
 // Requests are read in chunks of this size.
-inline constexpr std::size_t kRequestReadChunk = 256;
+inline constexpr std::size_t kRequestReadChunk = 4096;
 // Longest request text accepted; a longer one is answered with -1.
 inline constexpr std::size_t kControlRequestMaxBytes = 64 * 1024;
 // Time a connection has to deliver its whole request (up to its half-close).
 inline constexpr int kControlReadTimeoutSeconds = 5;
 // Backlog of the listening socket.
-inline constexpr int kControlListenBacklog = 5;
+inline constexpr int kControlListenBacklog = 128;
+// Connections read at the same time; one more pushes out the oldest.
+inline constexpr std::size_t kControlMaxConnections = 64;
+// Wait after a failed accept that lacked descriptors, buffers or memory.
+inline constexpr int kAcceptRetryMs = 100;
+// At most one log line per this many seconds about such failures.
+inline constexpr int kAcceptFailureLogSeconds = 10;
 
 // What the listener thread works with: the agent context (passed to every
 // command) and the read end of the exit pipe (owned by the caller, who
@@ -62,11 +67,12 @@ std::thread start_control_listener(agent_context* context, int exit_pipe_fd);
 
 // The listener thread's routine: returns at once for a null record. Sets up
 // the socket (failures end the thread, logged), serves connections until a
-// byte arrives on the exit pipe (or select/accept fail), closes the socket.
-// The exit byte 't' then ends the process with status 0.
+// byte arrives on the exit pipe (or poll fails), closes the socket. The exit
+// byte 't' then ends the process with status 0.
 void control_listener_thread(const control_listener_args* args);
 
-// 1 while the listener thread is listening on the control port, else 0.
+// 1 while the listener thread is listening on the control port, -1 after it
+// failed to set up its socket, else 0.
 int control_listener_listening();
 
 // Executes a parsed request with the command handlers and returns the control
