@@ -22,17 +22,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "broker/net_helper.h"
 #include "config/config.h"
@@ -99,6 +102,25 @@ pool_state& pool() {
 
 std::atomic<own_handler_hook> own_hook{nullptr};
 std::atomic<int> handler_timeout_ms{kHandlerTimeoutMs};  // shortened by tests only
+// While a stop drains the queue: its deadline, in milliseconds of the steady
+// clock (0: no stop under way). No delivery waits past it.
+std::atomic<std::int64_t> drain_deadline_ms{0};
+// Set when the drain deadline has passed: the rest of the queue is dropped.
+std::atomic<bool> drop_queued{false};
+
+std::int64_t steady_now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// How long one step of a delivery (connect, write, the program's start) may
+// wait: the handler bound, or less when a stop's drain deadline comes first.
+int handler_wait_ms() {
+  const int bound = handler_timeout_ms.load();
+  const std::int64_t deadline = drain_deadline_ms.load();
+  if (deadline == 0) return bound;
+  return static_cast<int>(std::clamp<std::int64_t>(deadline - steady_now_ms(), 1, bound));
+}
 std::atomic<agent_context*> stored_context{nullptr};
 
 // ---------------------------------------------------------------------------
@@ -106,7 +128,7 @@ std::atomic<agent_context*> stored_context{nullptr};
 
 // Gives `sock` a bounded connect and send: on Linux SO_SNDTIMEO limits both.
 void bound_socket_time(int sock) {
-  const int milliseconds = handler_timeout_ms.load();
+  const int milliseconds = handler_wait_ms();
   timeval limit{};
   limit.tv_sec = milliseconds / kMillisPerSecond;
   limit.tv_usec = (milliseconds % kMillisPerSecond) * kMicrosPerMilli;
@@ -132,7 +154,7 @@ int connect_bounded(int sock, const sockaddr* address, socklen_t length) {
   if (errno == EINPROGRESS) errno = ETIMEDOUT;  // SO_SNDTIMEO ran out
   if (errno != EINTR) return -1;
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(handler_timeout_ms.load());
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(handler_wait_ms());
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -159,13 +181,120 @@ int connect_bounded(int sock, const sockaddr* address, socklen_t length) {
 // ---------------------------------------------------------------------------
 // Handler programs.
 //
-// The program is started through a double fork: the intermediate child
-// forks the program and exits at once, so the agent reaps only that one pid
-// (never disturbing its other children) and the program, re-parented, never
-// stays behind as a zombie. Between fork and exec the children take no lock:
-// they report a failure as a fixed-size record on a close-on-exec status
-// pipe, and the agent logs it. The status pipe reaches end of file when the
-// exec succeeded.
+// Each program is a child of the agent in a process group of its own, and
+// the agent keeps its pid: at most kHandlerProgramsMax run at once, finished
+// ones are reaped by pid (never disturbing other children of the process),
+// and those still running at shut-down are ended with their process group.
+// Between fork and exec the child takes no lock: it reports a failure as a
+// fixed-size record on a close-on-exec status pipe, and the agent logs it.
+// The status pipe reaches end of file when the exec succeeded.
+
+enum class DeliveryResult { kDelivered, kFailed, kTimedOut };
+DeliveryResult deliver_to_socket(const char* address, std::uint16_t port, const void* payload, std::size_t length);
+
+// Endpoints whose last delivery timed out: deliveries to them fail at once
+// for kHandlerSuspendSeconds, so that one stuck handler does not hold the
+// messages of all the others behind it. One WARNING per window.
+class Suspensions {
+ public:
+  // True while `endpoint` is suspended.
+  bool suspended(const char* handler, const std::string& endpoint) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto found = entries_.find(endpoint);
+    if (found == entries_.end()) return false;
+    if (std::chrono::steady_clock::now() >= found->second.until) {
+      entries_.erase(found);
+      return false;
+    }
+    if (!found->second.warned) {
+      found->second.warned = true;
+      ZLOG(kLogWarning, "Handler %s (%s) is suspended for %d s after a delivery timed out: its messages are "
+                        "dropped meanwhile.\n", handler, endpoint.c_str(), suspend_seconds.load());
+    }
+    return true;
+  }
+
+  void suspend(const std::string& endpoint) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(entries_, [now](const auto& entry) { return now >= entry.second.until; });
+    entries_[endpoint] = Entry{now + std::chrono::seconds(suspend_seconds.load()), false};
+  }
+
+  std::atomic<int> suspend_seconds{kHandlerSuspendSeconds};  // shortened by tests only
+
+ private:
+  struct Entry {
+    std::chrono::steady_clock::time_point until;
+    bool warned;
+  };
+  std::mutex mutex_;  // guards entries_
+  std::map<std::string, Entry> entries_;
+};
+Suspensions suspensions;
+
+// The handler programs the agent started and has not reaped yet.
+class ProgramTable {
+ public:
+  void add(pid_t pid) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    pids_.push_back(pid);
+  }
+
+  // Reaps the programs that have ended; returns how many still run.
+  std::size_t reap() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return reap_locked();
+  }
+
+  // Waits until fewer than kHandlerProgramsMax run, at most `milliseconds`.
+  bool wait_for_slot(int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (reap() >= static_cast<std::size_t>(kHandlerProgramsMax)) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(kReapInterval);
+    }
+    return true;
+  }
+
+  // SIGTERM to every running program's process group, SIGKILL to those still
+  // there after `grace`; returns how many had to be killed.
+  int stop_all(std::chrono::milliseconds grace) {
+    signal_all(SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (reap() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(kReapInterval);
+    const int killed = signal_all(SIGKILL);
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (pid_t pid : pids_) {
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    pids_.clear();
+    return killed;
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kReapInterval{10};
+
+  std::size_t reap_locked() {
+    std::erase_if(pids_, [](pid_t pid) {
+      const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
+      return done == pid || (done < 0 && errno == ECHILD);
+    });
+    return pids_.size();
+  }
+
+  int signal_all(int signal_number) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    reap_locked();
+    for (pid_t pid : pids_) ::kill(-pid, signal_number);
+    return static_cast<int>(pids_.size());
+  }
+
+  std::mutex mutex_;  // guards pids_
+  std::vector<pid_t> pids_;
+};
+ProgramTable programs;
 
 enum child_stage : std::int32_t {
   kStageFork = 1,
@@ -232,6 +361,9 @@ void keep_only_standard_fds() {
   // A SIGPIPE the agent ignores must not stay ignored in the handler.
   ::signal(SIGPIPE, SIG_DFL);
   if (::signal(SIGHUP, SIG_IGN) == SIG_ERR) child_fail(status_fd, kStageSignal);
+  // A group of its own: the agent can end the program with whatever it has
+  // started, and a terminal's signals to the agent do not reach it.
+  ::setsid();
   const int null_fd = ::open(kDevNull, O_RDWR);
   if (null_fd < 0) child_fail(status_fd, kStageOpenNull);
   if (::dup2(null_fd, STDOUT_FILENO) < 0) child_fail(status_fd, kStageDupStdout);
@@ -283,11 +415,11 @@ bool program_started(int status_fd, const std::string& path) {
   pollfd ready{status_fd, POLLIN, 0};
   int rc;
   do {
-    rc = ::poll(&ready, 1, handler_timeout_ms.load());
+    rc = ::poll(&ready, 1, handler_wait_ms());
   } while (rc < 0 && errno == EINTR);
   if (rc <= 0) {
     ZLOG(kLogWarning, "Handler %s did not start within %d ms.\n", path.c_str(),
-         handler_timeout_ms.load());
+         handler_wait_ms());
     return true;
   }
   child_report report{};
@@ -304,7 +436,7 @@ bool program_started(int status_fd, const std::string& path) {
 // Writes the whole payload to the non-blocking pipe `fd`, waiting at most
 // kHandlerWriteTimeoutSeconds for any progress. Returns the bytes written.
 std::size_t write_to_program(int fd, const char* data, std::size_t length,
-                             const std::string& path) {
+                             const std::string& path, bool* stalled) {
   std::size_t written = 0;
   while (written < length) {
     const ssize_t rc = ::write(fd, data + written, length - written);
@@ -324,12 +456,13 @@ std::size_t write_to_program(int fd, const char* data, std::size_t length,
       pollfd ready{fd, POLLOUT, 0};
       int polled;
       do {
-        polled = ::poll(&ready, 1, handler_timeout_ms.load());
+        polled = ::poll(&ready, 1, handler_wait_ms());
       } while (polled < 0 && errno == EINTR);
       if (polled > 0) continue;
       if (polled == 0) {
         ZLOG(kLogError, "Handler %s has not read its input for %d ms.\n", path.c_str(),
-             handler_timeout_ms.load());
+             handler_wait_ms());
+        *stalled = true;
         break;
       }
     }
@@ -340,18 +473,23 @@ std::size_t write_to_program(int fd, const char* data, std::size_t length,
   return written;
 }
 
-int run_handler_program(const std::string& path, const void* payload, std::size_t length) {
+DeliveryResult run_handler_program(const std::string& path, const void* payload, std::size_t length) {
+  if (!programs.wait_for_slot(handler_wait_ms())) {
+    ZLOG(kLogError, "Handler %s: %d handler programs still run after %d ms; message dropped.\n", path.c_str(),
+         kHandlerProgramsMax, handler_wait_ms());
+    return DeliveryResult::kTimedOut;
+  }
   int data_pipe[2];
   if (::pipe2(data_pipe, O_CLOEXEC) != 0) {
     ZLOG(kLogError, "Cannot create pipe. errno: %d.\n", errno);
-    return -1;
+    return DeliveryResult::kFailed;
   }
   UniqueFd input(data_pipe[0]);
   UniqueFd output(data_pipe[1]);
   int status_pipe[2];
   if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
     ZLOG(kLogError, "Cannot create pipe. errno: %d.\n", errno);
-    return -1;
+    return DeliveryResult::kFailed;
   }
   UniqueFd status_read(status_pipe[0]);
   UniqueFd status_write(status_pipe[1]);
@@ -359,39 +497,32 @@ int run_handler_program(const std::string& path, const void* payload, std::size_
   const pid_t child = ::fork();
   if (child < 0) {
     ZLOG(kLogError, "fork(), errno: %d.\n", errno);
-    return -1;
+    return DeliveryResult::kFailed;
   }
-  if (child == 0) {
-    const pid_t program = ::fork();
-    if (program < 0) child_fail(status_write.get(), kStageFork);
-    if (program > 0) ::_exit(0);
-    exec_handler(path.c_str(), input.get(), output.get(), status_write.get());
-  }
+  if (child == 0) exec_handler(path.c_str(), input.get(), output.get(), status_write.get());
+  programs.add(child);
 
   input.reset();
   status_write.reset();
-  // The intermediate child exits at once; reap exactly that pid.
-  int child_status = 0;
-  while (::waitpid(child, &child_status, 0) < 0 && errno == EINTR) {
-  }
-  if (!program_started(status_read.get(), path)) return -1;
+  if (!program_started(status_read.get(), path)) return DeliveryResult::kFailed;
 
   std::size_t written = 0;
+  bool stalled = false;
   if (payload != nullptr && length != 0) {
     const int flags = ::fcntl(output.get(), F_GETFL);
     if (flags < 0 || ::fcntl(output.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
       ZLOG(kLogWarning, "fcntl(O_NONBLOCK): %s.\n", std::strerror(errno));
     }
     ScopedSigpipeBlock no_sigpipe;
-    written = write_to_program(output.get(), static_cast<const char*>(payload), length, path);
+    written = write_to_program(output.get(), static_cast<const char*>(payload), length, path, &stalled);
   }
   output.reset();
   if (written < length) {
     ZLOG(kLogError, "write(). Writed %zu bytes instead of %zu.\n", written, length);
-    return -1;
+    return stalled ? DeliveryResult::kTimedOut : DeliveryResult::kFailed;
   }
   ZLOG(kLogDebug, "Sended %zu bytes to local handler %s.\n", written, path.c_str());
-  return 0;
+  return DeliveryResult::kDelivered;
 }
 
 // ---------------------------------------------------------------------------
@@ -410,11 +541,25 @@ std::unique_ptr<queued_message> take_message(mt_queue* queue) {
   return std::unique_ptr<queued_message>(static_cast<queued_message*>(mt_queue_dequeue(queue)));
 }
 
+// Past the drain deadline of a stop: drops what is left and says how much.
+void drop_rest(mt_queue* queue) {
+  unsigned dropped = 0;
+  while (mt_queue_is_empty(queue) == 0 && take_message(queue)) ++dropped;
+  if (dropped > 0) {
+    ZLOG(kLogError, "%u queued message(s) dropped: not delivered within the shut-down's %d s.\n", dropped,
+         kShutdownDrainSeconds);
+  }
+}
+
 void message_thread(mt_queue* queue) {
   pool_state& state = pool();
   ZLOG(kLogInfo, "Starting message thread.\n");
   for (;;) {
     while (mt_queue_is_empty(queue) == 0) {
+      if (drop_queued.load()) {
+        drop_rest(queue);
+        break;
+      }
       std::unique_ptr<queued_message> message = take_message(queue);
       if (!message) break;
       ZLOG(kLogDebug, "Getting message from queue.\n");
@@ -428,6 +573,7 @@ void message_thread(mt_queue* queue) {
     state.work.wait(guard, [&] { return state.stop || mt_queue_is_empty(queue) == 0; });
     --state.waiting;
     if (mt_queue_is_empty(queue) == 0) {
+      if (drop_queued.load()) continue;  // dropped at the top of the loop
       std::unique_ptr<queued_message> message = take_message(queue);
       guard.unlock();
       ZLOG(kLogDebug, "Getting message from queue after wait.\n");
@@ -576,11 +722,16 @@ int deliver_message(const char* handler_name, const void* payload, std::size_t l
       errno = EINVAL;
       return result;
     }
-    if (!resolve_endpoint(handler_endpoint_text(line, index), &endpoint)) return result;
-    if (endpoint.kind == kEndpointProgram) {
-      result = run_handler_program(endpoint.address, payload, length);
+    const std::string endpoint_text(handler_endpoint_text(line, index));
+    if (suspensions.suspended(handler_name, endpoint_text)) {
+      result = -1;
     } else {
-      result = send_to_endpoint(endpoint.address.c_str(), endpoint.port, payload, length);
+      if (!resolve_endpoint(endpoint_text, &endpoint)) return result;
+      const DeliveryResult delivered = endpoint.kind == kEndpointProgram
+                                           ? run_handler_program(endpoint.address, payload, length)
+                                           : deliver_to_socket(endpoint.address.c_str(), endpoint.port, payload, length);
+      if (delivered == DeliveryResult::kTimedOut) suspensions.suspend(endpoint_text);
+      result = delivered == DeliveryResult::kDelivered ? 0 : -1;
     }
 
     if (!fan_out) {
@@ -594,11 +745,19 @@ int deliver_message(const char* handler_name, const void* payload, std::size_t l
   }
 }
 
-int send_to_endpoint(const char* address, std::uint16_t port, const void* payload,
-                     std::size_t length) {
+namespace {
+
+// A time-out (of the bounded connect or send) rather than a refusal.
+DeliveryResult failure_from(int error) {
+  return error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS
+             ? DeliveryResult::kTimedOut
+             : DeliveryResult::kFailed;
+}
+
+DeliveryResult deliver_to_socket(const char* address, std::uint16_t port, const void* payload, std::size_t length) {
   if (address == nullptr) {
     errno = EINVAL;
-    return -1;
+    return DeliveryResult::kFailed;
   }
   UniqueFd sock;
   bool nonblocking = false;
@@ -607,7 +766,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     if (!sock) {
       const int error = errno;
       ZLOG(kLogError, "Can't open socket: errno=%d-%s.\n", error, std::strerror(error));
-      return -1;
+      return DeliveryResult::kFailed;
     }
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -618,7 +777,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     if (rc != 0 || found == nullptr) {
       ZLOG(kLogWarning, "Can't resolve host '%s'. h_errno=%d - %s.\n", address, rc,
            ::gai_strerror(rc));
-      return -1;
+      return DeliveryResult::kFailed;
     }
     sockaddr_in target{};
     std::memcpy(&target, found->ai_addr, sizeof target);
@@ -628,7 +787,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
       const int error = errno;
       ZLOG(kLogWarning, "Can't connect to '%s':%d, errno=%d - %s.\n", address,
            static_cast<int>(port), error, std::strerror(error));
-      return -1;
+      return failure_from(error);
     }
   } else {
     const std::size_t path_length = std::strlen(address);
@@ -637,7 +796,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
       ZLOG(kLogError,
            "Handler endpoint '%s' refused: unix socket path longer than %zu characters.\n",
            address, kUnixSocketPathMax);
-      return -1;
+      return DeliveryResult::kFailed;
     }
     // The socket starts non-blocking: a listener with room in its backlog
     // takes the connection at once, and a payload that fits the socket buffer
@@ -647,7 +806,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     if (!sock) {
       const int error = errno;
       ZLOG(kLogError, "Can't open socket: errno=%d-%s.\n", error, std::strerror(error));
-      return -1;
+      return DeliveryResult::kFailed;
     }
     target.sun_family = AF_UNIX;
     std::memcpy(target.sun_path, address, path_length);
@@ -665,7 +824,7 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
       const int error = errno;
       ZLOG(kLogWarning, "Can't connect to unix socket '%s', errno=%d - %s.\n", address, error,
            std::strerror(error));
-      return -1;
+      return failure_from(error);
     }
   }
 
@@ -682,9 +841,10 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     if (done < length) {
       const int sent = send_all(sock.get(), bytes + done, length - done);
       if (sent < 0 || static_cast<std::size_t>(sent) != length - done) {
+        const int error = errno;
         ZLOG(kLogError, "Failed to send msg to zelhandler on port '%s':%d.\n", address,
              static_cast<int>(port));
-        return -1;
+        return sent < 0 ? failure_from(error) : DeliveryResult::kFailed;
       }
     }
     ZLOG(kLogInfo, "Sent to handler %zu bytes.\n", length);
@@ -693,7 +853,14 @@ int send_to_endpoint(const char* address, std::uint16_t port, const void* payloa
     const int error = errno;
     ZLOG(kLogError, "Failed to close socket: errno=%d-%s.\n", error, std::strerror(error));
   }
-  return 0;
+  return DeliveryResult::kDelivered;
+}
+
+}  // namespace
+
+int send_to_endpoint(const char* address, std::uint16_t port, const void* payload,
+                     std::size_t length) {
+  return deliver_to_socket(address, port, payload, length) == DeliveryResult::kDelivered ? 0 : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -769,7 +936,7 @@ int send_message(const char* handler_name, std::string payload) {
   return send_message_to_queue(std::move(name), std::move(payload));
 }
 
-int message_sender_stop() {
+int message_sender_stop(int drain_limit_ms) {
   pool_state& state = pool();
   MtQueuePtr queue;
   {
@@ -780,31 +947,59 @@ int message_sender_stop() {
       ZLOG(kLogError, "message_sender_stop() called from the message thread.\n");
       return -1;
     }
+    drop_queued.store(false);
+    drain_deadline_ms.store(steady_now_ms() + std::max(drain_limit_ms, 1));
     state.stop = true;
     state.work.notify_all();
-    // The message thread delivers everything still queued before it ends.
-    state.idle.wait(guard, [&] { return state.threads <= 0; });
+    // The message thread delivers what is still queued before it ends, until
+    // the deadline; then it drops the rest (a delivery under way ends by the
+    // deadline too).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(drain_limit_ms);
+    if (!state.idle.wait_until(guard, deadline, [&] { return state.threads <= 0; })) {
+      drop_queued.store(true);
+      state.work.notify_all();
+      state.idle.wait(guard, [&] { return state.threads <= 0; });
+    }
     queue = std::move(state.queue);
   }
-  if (!queue) {
-    mt_queue_destroy(std::move(queue));  // logs the stop of a sender never started
-    return 0;
+  if (queue) {
+    // Messages left with no thread to deliver them (its start failed) are
+    // delivered here rather than lost; no message thread runs any more.
+    while (mt_queue_is_empty(queue.get()) == 0) {
+      if (steady_now_ms() >= drain_deadline_ms.load()) {
+        drop_rest(queue.get());
+        break;
+      }
+      std::unique_ptr<queued_message> message = take_message(queue.get());
+      if (!message) break;
+      deliver_queued(*message);
+    }
   }
-  // Messages left with no thread to deliver them (its start failed) are
-  // delivered here rather than lost; no message thread runs any more.
-  while (mt_queue_is_empty(queue.get()) == 0) {
-    std::unique_ptr<queued_message> message = take_message(queue.get());
-    if (!message) break;
-    deliver_queued(*message);
-  }
-  mt_queue_destroy(std::move(queue));
+  mt_queue_destroy(std::move(queue));  // logs the stop of a sender never started
+  drain_deadline_ms.store(0);
+  drop_queued.store(false);
   return 0;
 }
+
+int message_sender_stop_programs() {
+  const int killed = programs.stop_all(std::chrono::seconds(kHandlerProgramStopGraceSeconds));
+  if (killed > 0) {
+    ZLOG(kLogWarning, "%d handler program(s) still ran %d s after SIGTERM: killed.\n", killed,
+         kHandlerProgramStopGraceSeconds);
+  }
+  return killed;
+}
+
+std::size_t message_sender_reap_programs() { return programs.reap(); }
 
 std::uint32_t message_sender_dropped() {
   pool_state& state = pool();
   std::lock_guard<std::mutex> guard(state.lock);
   return mt_queue_get_stats(state.queue.get()).dropped;
+}
+
+void delivery_testing::set_suspend_seconds(int seconds) {
+  suspensions.suspend_seconds.store(seconds > 0 ? seconds : kHandlerSuspendSeconds);
 }
 
 void delivery_testing::set_handler_timeout_ms(int milliseconds) {

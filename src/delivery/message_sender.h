@@ -44,8 +44,23 @@ constexpr const char* kEventSinkHandler = "event_sink";
 
 // A handler write (socket or program pipe) that makes no progress for this
 // long is abandoned, so a handler that stopped reading cannot hold the message
-// thread. The same bound applies to a TCP or UNIX connect.
+// thread. The same bound applies to a TCP or UNIX connect, and to the wait
+// for a free handler-program slot.
 constexpr int kHandlerWriteTimeoutSeconds = 10;
+// After a delivery to an endpoint timed out, deliveries to that endpoint fail
+// at once for this long (one WARNING per window), so that the messages of
+// other handlers are not held behind a stuck one. An endpoint that answers,
+// however slowly within the bound, is never suspended.
+constexpr int kHandlerSuspendSeconds = 30;
+// Handler programs running at once; a delivery that finds no free slot
+// within kHandlerWriteTimeoutSeconds is dropped with an ERROR.
+constexpr int kHandlerProgramsMax = 8;
+// At a stop, programs still running get SIGTERM, and SIGKILL this much later.
+constexpr int kHandlerProgramStopGraceSeconds = 3;
+// A stop delivers what is queued for at most this long, then drops the rest
+// with one ERROR giving their number. Shorter than the service's stop
+// time-outs, which kill the agent.
+constexpr int kShutdownDrainSeconds = 20;
 
 // ---------------------------------------------------------------------------
 // Handler directory and delivery. Runs on the message thread (deliveries
@@ -130,12 +145,22 @@ int send_message_to_queue(std::string handler_name, std::string payload);
 // its own); takes the payload. A null handler name is refused with -1.
 int send_message(const char* handler_name, std::string payload);
 
-// Stops the message sender: everything still queued is delivered first, then
-// the message thread ends and the queue is destroyed. Returns 0; -1 (nothing
-// stopped) when called on the message thread itself, from a handler or the
-// hook, which could never see that thread end. Call after every producer has
-// stopped.
-int message_sender_stop();
+// Stops the message sender: everything still queued is delivered first,
+// within `drain_limit_ms` (deliveries under way end by then too; what is left
+// at that moment is dropped with one ERROR), then the message thread ends and
+// the queue is destroyed. Returns 0; -1 (nothing stopped) when called on the
+// message thread itself, from a handler or the hook, which could never see
+// that thread end. Call after every producer has stopped.
+int message_sender_stop(int drain_limit_ms = kShutdownDrainSeconds * 1000);
+
+// Ends the handler programs still running: SIGTERM to each one's process
+// group, SIGKILL kHandlerProgramStopGraceSeconds later to those still there.
+// Returns how many had to be killed. Call after message_sender_stop.
+int message_sender_stop_programs();
+
+// Reaps the handler programs that have ended (so none stays a zombie);
+// returns how many still run. Any thread; the agent calls it every second.
+std::size_t message_sender_reap_programs();
 
 // Number of messages refused by a full queue since the sender was started
 // (0 when it is not running). Any thread.
@@ -146,4 +171,6 @@ namespace delivery_testing {
 // kHandlerWriteTimeoutSeconds, so tests of stalled handlers run quickly.
 // Any thread.
 void set_handler_timeout_ms(int milliseconds);
+// Shortens (or with 0 restores) kHandlerSuspendSeconds. Any thread.
+void set_suspend_seconds(int seconds);
 }  // namespace delivery_testing

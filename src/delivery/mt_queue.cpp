@@ -51,9 +51,18 @@ int mt_queue_enqueue(void* element, mt_queue* queue, std::uint32_t size) {
     ZLOG(kLogWarning, "Trying to enqueue uncreated queue.\n");
     return -1;
   }
-  std::unique_lock<std::mutex> guard(queue->lock);
   // 64-bit sums: a size near 2^32 must not wrap around and slip under the limit.
   const std::uint64_t accounted = std::uint64_t{size} + kQueueNodeBytes;
+  std::unique_lock<std::mutex> guard(queue->lock);
+  if (accounted > kQueueMaxBytes) {
+    // No state of the queue could take it: say so, rather than "full".
+    const std::uint32_t dropped = ++queue->dropped;
+    guard.unlock();
+    ZLOG(kLogWarning, "Message of %llu bytes is larger than the queue's limit of %u bytes: dropped (%u dropped).\n",
+         static_cast<unsigned long long>(accounted), static_cast<unsigned>(kQueueMaxBytes),
+         static_cast<unsigned>(dropped));
+    return -1;
+  }
   if (queue->nodes.size() >= kQueueMaxElements ||
       std::uint64_t{queue->memory} + accounted > kQueueMaxBytes) {
     ++queue->dropped;
