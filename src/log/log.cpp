@@ -52,8 +52,23 @@ constexpr std::size_t kTimeBufferSize = 256;
 constexpr std::uint64_t kMaxCompressedInput = 0x7FFFFFFF;
 constexpr mode_t kLogFileMode = 0666;  // as fopen creates files; the umask applies
 
-// Guards the console output and the file step of every line that passes the filter.
+// Guards the console output, the file step of every line that passes the
+// filter, and the flood counters.
 std::mutex log_mutex;
+
+// The flood limit's count for one source line in the current second. A
+// fixed table indexed by a hash of the source: two sources that share a slot
+// take turns (each change of owner starts a new count), which only makes the
+// limit looser for them.
+struct FloodSlot {
+  const char* source = nullptr;
+  int line = 0;
+  std::int64_t second = 0;
+  int count = 0;
+  unsigned suppressed = 0;
+};
+constexpr std::size_t kFloodSlots = 256;
+FloodSlot flood_slots[kFloodSlots];  // guarded by log_mutex
 // Held from a rotation until the compression of the rotated generations ends.
 std::binary_semaphore rotation_lock{1};
 
@@ -262,36 +277,48 @@ void compress_generation(const std::string& path, int n) {
   if (closed && wrote > 0 && static_cast<std::size_t>(wrote) == content.size()) ::unlink(plain.c_str());
 }
 
-}  // namespace
+std::int64_t monotonic_second() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec);
+}
 
-void log_message(int level, const char* source, int line, const char* format, ...) {
-  if (level != kLogEvent && (level <= 0 || level < log_level)) return;
-
-  ErrnoKeeper keep_errno;
-  std::lock_guard<std::mutex> guard(log_mutex);
-  va_list args;
-  va_start(args, format);
-  if (log_to_console) {
-    std::fprintf(stderr, "%s: %d: %s: ", source, line, level == kLogEvent ? kLevelWords[kLogError] : level_word(level));
-    va_list console_args;
-    va_copy(console_args, args);
-    std::vfprintf(stderr, format, console_args);
-    va_end(console_args);
+// Counts a line of `source`:`line` against the flood limit. Returns false
+// when it is to be suppressed; stores in *resumed how many lines of that
+// source were suppressed before this one (0 for none). Called with the log
+// mutex held.
+bool flood_allows(const char* source, int line, unsigned* resumed) {
+  const std::size_t hash = (reinterpret_cast<std::uintptr_t>(source) >> 3) * 31u + static_cast<unsigned>(line);
+  FloodSlot& slot = flood_slots[hash % kFloodSlots];
+  const std::int64_t second = monotonic_second();
+  *resumed = 0;
+  if (slot.source != source || slot.line != line || slot.second != second) {
+    if (slot.source == source && slot.line == line) *resumed = slot.suppressed;
+    slot = FloodSlot{source, line, second, 0, 0};
   }
-  if (!log_to_file) {
-    va_end(args);
-    return;
-  }
+  if (++slot.count <= kLogFloodLinesPerSecond) return true;
+  ++slot.suppressed;
+  return false;
+}
 
+// Writes one line that passed the filters. A message without a final line
+// feed gets one, so that every entry is one line. Called with the log mutex
+// held.
+void write_line(int level, const char* source, int line, const char* format, va_list args) {
+  if (!log_to_console && !log_to_file) return;
   try {
     std::string message;
-    bool formatted = format_text(message, format, args);
-    va_end(args);
-    if (!formatted) {
+    if (!format_text(message, format, args)) {
       errno = ENOMEM;
       report_failure();
       return;
     }
+    if (message.empty() || message.back() != '\n') message += '\n';
+    if (log_to_console) {
+      std::fprintf(stderr, "%s: %d: %s: %s", source, line,
+                   level == kLogEvent ? kLevelWords[kLogError] : level_word(level), message.c_str());
+    }
+    if (!log_to_file) return;
 
     const std::string* path = &log_file_path;
     int word_index;
@@ -310,6 +337,36 @@ void log_message(int level, const char* source, int line, const char* format, ..
     errno = ENOMEM;
     report_failure();
   }
+}
+
+void write_line_of(int level, const char* source, int line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void write_line_of(int level, const char* source, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_line(level, source, line, format, args);
+  va_end(args);
+}
+
+}  // namespace
+
+void log_message(int level, const char* source, int line, const char* format, ...) {
+  if (level != kLogEvent && (level <= 0 || level < log_level)) return;
+
+  ErrnoKeeper keep_errno;
+  std::lock_guard<std::mutex> guard(log_mutex);
+  if (level != kLogEvent) {
+    unsigned resumed = 0;
+    if (!flood_allows(source, line, &resumed)) return;
+    if (resumed > 0) {
+      write_line_of(kLogWarning, source, line, "%u more line(s) from here suppressed (over %d a second).\n", resumed,
+                    kLogFloodLinesPerSecond);
+    }
+  }
+  va_list args;
+  va_start(args, format);
+  write_line(level, source, line, format, args);
+  va_end(args);
 }
 
 void log_compress_worker(std::string path) {

@@ -40,9 +40,16 @@ extern std::string event_file_path;  // when set, EVENT lines go there
 
 constexpr std::int64_t kLogMaxSize = 4194304;  // size limit of one log file
 constexpr int kLogRotateCount = 5;     // rotated generations kept
+// One source line (module and line number) writes at most this many lines a
+// second; the rest of that second is suppressed, and the source's next line
+// is preceded by a WARNING saying how many were. A peer that makes the agent
+// log once per packet cannot then wear the flash out or rotate the history
+// away. EVENT lines are not limited.
+constexpr int kLogFloodLinesPerSecond = 10;
 
 // Writes one line; `format` ends with its own "\n". `source` is the calling
-// module's name, `line` its __LINE__. Messages below `log_level` (and levels
+// module's name (a string literal: the flood limit tells sources apart by
+// its address), `line` its __LINE__. Messages below `log_level` (and levels
 // of 0 or less) return at once without locking; EVENT is never filtered.
 // errno is the same after the call as before it. Failures to write the file
 // are reported on standard error ("Log rotation function failed") and the
