@@ -256,10 +256,21 @@ int identity_is_valid(const identity& id) {
   return id_text_is_valid(*id.agent_id);
 }
 
+int identity_is_storable(const identity& id) {
+  auto storable = [](const std::optional<std::string>& text) {
+    return text && text->size() < kConfigStringBufferSize &&
+           std::none_of(text->begin(), text->end(), [](char c) {
+             return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+           });
+  };
+  return storable(id.agent_id) && storable(id.claim_code) ? 1 : 0;
+}
+
 int save_identity(const identity& id) {
-  config_set(kKeyAgentId, id.agent_id.value_or("").c_str());
-  config_set(kKeyAgentClaimCode, id.claim_code.value_or("").c_str());
-  return 0;
+  const std::string agent_id = id.agent_id.value_or("");
+  const std::string claim_code = id.claim_code.value_or("");
+  const config_setting settings[] = {{kKeyAgentId, agent_id.c_str()}, {kKeyAgentClaimCode, claim_code.c_str()}};
+  return config_set_together(settings, std::size(settings));
 }
 
 // --- Cloud requests ---
@@ -283,7 +294,15 @@ int register_device(agent_context& context) {
   }
   identity id = context.current_identity();
   int parsed = parse_register_reply(reply, id);
-  context.set_identity(id);  // an incomplete reply leaves it cleared
+  if (parsed == 0 && identity_is_storable(id) == 0) {
+    // Stored, it would break every later request (a line break in the
+    // Authorization header) or be read back cut: a bad answer.
+    ZLOG(kLogError, "Register reply with a device id or claim code that holds control characters or is longer "
+                    "than %zu bytes: refused.\n", kConfigStringBufferSize - 1);
+    release_identity(id);
+    parsed = -1;
+  }
+  context.set_identity(id);  // a bad reply leaves it cleared
   if (parsed != 0) {
     ZLOG(kLogError, "Can't parse register reply: http code:'%ld'\nHeader:'%s'\nBody:'%s'\n", status, header.c_str(),
          reply.c_str());

@@ -125,14 +125,22 @@ int identity_is_valid(const identity& id);
 // 0 for empty text, else 1 when every character is 'A'-'Z', '0'-'9' or '-'.
 int id_text_is_valid(std::string_view text);
 
-// Writes zel_agent_id, then zel_agent_claim_code (an absent field is written
-// as the empty value, which reads as absent). Returns 0.
+// 1 when the agent id and the claim code are both present, each fits the
+// store's string readers (kConfigStringBufferSize - 1 bytes) and neither
+// holds a control character (which would break the request headers that
+// carry them); else 0. A registration reply that fails it is a bad answer.
+int identity_is_storable(const identity& id);
+
+// Writes zel_agent_id and zel_agent_claim_code in one commit (an absent field
+// is written as the empty value, which reads as absent), so that the stored
+// identity is always whole. Returns 0, or -1 when the store refused it.
 int save_identity(const identity& id);
 
 // --- Cloud requests ---
 
 // POSTs the registration body to the register URL. Status 201 with a complete
-// reply stores the new identity in the context and gives 0; a refusal with
+// reply whose identity is storable stores the new identity in the context and
+// gives 0; a refusal with
 // error code 1062 gives kRegisterRefusedWrongSn (-2); anything else -1. The
 // identity is neither saved nor the registered state changed here.
 int register_device(agent_context& context);

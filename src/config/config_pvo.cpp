@@ -39,11 +39,37 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size) {
 int config_set(const char* key, const char* value) {
   int rc = pvoSet(key, value);
   if (rc < 0) {
-    ZLOG(kLogInfo, "Can't set value by name:'%s' error: %s.\n", key != nullptr ? key : "",
+    ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", key != nullptr ? key : "",
          pvoStrerror(rc));
   }
   // Commit in every case: earlier sets that were kept pending go out too.
   rc = pvoCommit();
-  if (rc < 0) ZLOG(kLogInfo, "Can't commit nvram, error: %s.\n", pvoStrerror(rc));
+  if (rc < 0) ZLOG(kLogError, "Can't commit nvram, error: %s.\n", pvoStrerror(rc));
   return 0;
+}
+
+int config_set_together(const config_setting* settings, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const int rc = pvoSet(settings[i].key, settings[i].value);
+    if (rc < 0) {
+      // Nothing is committed here; callers check lengths first, so that only
+      // a lack of memory can refuse a set.
+      ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", settings[i].key, pvoStrerror(rc));
+      return -1;
+    }
+  }
+  const int rc = pvoCommit();
+  if (rc < 0) {
+    ZLOG(kLogError, "Can't commit nvram, error: %s.\n", pvoStrerror(rc));
+    return -1;
+  }
+  return 0;
+}
+
+const char* config_check_store() {
+  char* raw = nullptr;
+  // Any key will do: reading one reads (and checks) the whole store file.
+  const int rc = pvoGet("zel_register_url", &raw);
+  std::free(raw);
+  return rc < 0 ? pvoStrerror(rc) : nullptr;
 }

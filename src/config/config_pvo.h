@@ -4,7 +4,9 @@
 //
 // The layer keeps no cache and no state of its own: every call goes to the
 // platform library (libpvo.so), whose errors never reach the callers as
-// codes; they are logged at INFO and a failed read looks like an absent key.
+// codes: a failed read is logged at INFO and looks like an absent key; a
+// failed write or commit is logged at ERROR (a setting is lost). Only
+// config_check_store tells a broken store apart, for the start-up.
 //
 // Threading: any thread may call these at any time; the platform library
 // serialises access to the store itself.
@@ -26,3 +28,17 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size);
 // store at once, also when the write was refused. Returns 0 always; failures
 // are logged, never returned.
 int config_set(const char* key, const char* value);
+
+// Writes every key and value of `settings` (null-terminated pairs) and
+// commits them in one commit, so that they become durable together or not at
+// all. Returns 0 when all were written and committed, -1 otherwise (logged).
+struct config_setting {
+  const char* key;
+  const char* value;
+};
+int config_set_together(const config_setting* settings, std::size_t count);
+
+// 0 when the store can be read (absent keys are fine); otherwise the
+// platform library's message for what is wrong with it (a damaged or
+// unreadable store file), for a start-up to refuse with.
+const char* config_check_store();
