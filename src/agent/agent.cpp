@@ -52,6 +52,10 @@ constexpr std::int32_t kForegroundFlag = 0;
 constexpr auto kLoopRecheck = std::chrono::seconds(1);
 constexpr std::size_t kPidReadLength = 32;
 constexpr long long kNanosPerSecond = 1000000000;
+// How long a daemon may take to listen for control requests before its
+// start counts as failed, and how often it looks.
+constexpr int kStartReportSeconds = 10;
+constexpr auto kListenerPoll = std::chrono::milliseconds(10);
 
 const char* const kCloudUrlKeys[] = {kKeyRegisterUrl, kKeyClaimedUrl, kKeyDiscoveryUrl, kKeyAdvisorUrl};
 
@@ -59,11 +63,26 @@ const char* const kCloudUrlKeys[] = {kKeyRegisterUrl, kKeyClaimedUrl, kKeyDiscov
 // that the signal ends a blocked wait instead of the process.
 void on_sigusr1(int) {}
 
-// A failure that refuses the start: logged, and shown on standard error
-// unless the log already goes there (a daemon's standard error is /dev/null).
+// A failure that refuses the start: logged, shown on standard error unless
+// the log already goes there, and reported to the process that started a
+// daemon (whose own standard error is /dev/null), which prints it.
 void start_failure(const agent_options& options, const std::string& text) {
   ZLOG(kLogError, "%s\n", text.c_str());
   if (!options.console) std::fprintf(stderr, "zelagent: %s\n", text.c_str());
+  daemon_start_failed(text);
+}
+
+std::string store_folder() {
+  const char* store = std::getenv(PVO_STORE_ENV);
+  return store != nullptr && store[0] != '\0' ? store : PVO_DEFAULT_STORE;
+}
+
+// A store that cannot be read would look like one without settings.
+std::optional<std::string> broken_store_message() {
+  const char* problem = config_check_store();
+  if (problem == nullptr) return std::nullopt;
+  return "the settings store in " + store_folder() + " cannot be read: " + problem +
+         " (it is never replaced; repair it, or move it away and set the settings again with `pvo set`)";
 }
 
 sigset_t shutdown_signals() {
@@ -149,6 +168,7 @@ void main_loop(running_agent& agent) {
   heartbeat_timer timer;
   auto last_tick = Clock::now();
   for (;;) {
+    message_sender_reap_programs();
     const auto period = std::chrono::seconds(heartbeat_period_seconds(agent.context->agent_heartbeat.load()));
     const auto now = Clock::now();
     if (now - last_tick >= period) {
@@ -186,7 +206,7 @@ void main_loop(running_agent& agent) {
   std::_Exit(status);
 }
 
-[[noreturn]] void shut_down(running_agent& agent) {
+[[noreturn]] void shut_down(running_agent& agent, int status = kAgentExitOk) {
   // No new local requests: the listener thread ends (the byte is not the
   // exit command, which would end the process before the queue is drained).
   if (agent.listener.joinable()) {
@@ -205,9 +225,10 @@ void main_loop(running_agent& agent) {
   }
   // The link (a stop that was already done leaves keep_connection 0).
   if (keep_connection.load() != 0) stop_broker_thread();
-  // Delivers everything still queued; control requests from the zelbroker
-  // among them are executed as usual.
+  // Delivers what is still queued, within the drain deadline; control
+  // requests from the zelbroker among them are executed as usual.
   message_sender_stop();
+  message_sender_stop_programs();
   // One of those requests may have started the link again.
   if (keep_connection.load() != 0) stop_broker_thread();
   // An open discovery window keeps its thread asleep until the process
@@ -223,7 +244,7 @@ void main_loop(running_agent& agent) {
     ZLOG(kLogError, "Cannot remove the pid file %s.\n", agent.pid_file.c_str());
   }
   ZLOG(kLogInfo, "zelagent stopped.\n");
-  end_process(kAgentExitOk);
+  end_process(status);
 }
 
 }  // namespace
@@ -240,19 +261,6 @@ std::string missing_url_message(const std::string& key) {
   return "the cloud URL " + key + " is not set in the store; set it with `pvo set " + key +
          " https://<zelCloud host>/...` (the store is the folder named by " + PVO_STORE_ENV + ", default " +
          PVO_DEFAULT_STORE + ")";
-}
-
-std::optional<int> running_agent_pid(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  char text[kPidReadLength] = {};
-  const ssize_t count = ::read(fd.get(), text, sizeof text - 1);
-  if (count <= 0) return std::nullopt;
-  char* end = nullptr;
-  const long pid = std::strtol(text, &end, 10);
-  if (end == text || pid <= 0 || pid > INT_MAX || pid == ::getpid()) return std::nullopt;
-  if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return static_cast<int>(pid);
-  return std::nullopt;
 }
 
 std::string absolute_path(const std::string& path) {
@@ -302,9 +310,13 @@ int run_agent(const agent_options& options) {
   // 2. A daemon refuses visibly, while its parent still has a terminal.
   bool daemon = false;
   if (!options.foreground) {
-    if (std::optional<int> other = running_agent_pid(agent.pid_file)) {
+    if (std::optional<int> other = pid_file_holder(agent.pid_file.c_str())) {
       start_failure(options, "another agent is running (pid " + std::to_string(*other) + ", pid file " +
                                  agent.pid_file + ")");
+      return kAgentExitFailure;
+    }
+    if (std::optional<std::string> broken = broken_store_message()) {
+      start_failure(options, *broken);
       return kAgentExitFailure;
     }
     if (std::optional<std::string> key = missing_cloud_url_key()) {
@@ -341,6 +353,11 @@ int run_agent(const agent_options& options) {
   }
 
   // 5. The agent context.
+  if (std::optional<std::string> broken = broken_store_message()) {
+    start_failure(options, *broken);
+    unlock_pid_file(agent.pid_file.c_str(), agent.pid_fd);
+    return kAgentExitFailure;
+  }
   if (load_agent_context(*agent.context) != 0) {
     const std::optional<std::string> key = missing_cloud_url_key();
     start_failure(options, key ? missing_url_message(*key)
@@ -364,6 +381,20 @@ int run_agent(const agent_options& options) {
     agent.exit_read.reset(exit_pipe[0]);
     agent.exit_write.reset(exit_pipe[1]);
     agent.listener = start_control_listener(agent.context.get(), agent.exit_read.get());
+  }
+  if (daemon) {
+    // The starting process ends once the control port is held, so that a
+    // script that starts the agent can talk to it at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartReportSeconds);
+    while (control_listener_listening() == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(kListenerPoll);
+    }
+    if (control_listener_listening() != 1) {
+      start_failure(options, "cannot listen for control requests on 127.0.0.1:14369 (another program holds "
+                             "the port?)");
+      shut_down(agent, kAgentExitFailure);
+    }
+    daemon_start_succeeded();
   }
 
   // 8. Registration, then the broker link under its run rules.

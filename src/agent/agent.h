@@ -4,16 +4,19 @@
 //
 // Start-up, in order:
 //   1. Logger settings, hardware id and model, trust paths (from the options).
-//   2. Unless --foreground: refuse at once when the pid file names a running
-//      agent, check that the cloud URLs are set, then daemonise while the
-//      process has its only thread.
+//   2. Unless --foreground: refuse at once when another agent holds the pid
+//      file, when the store cannot be read or a cloud URL is not set, then
+//      daemonise while the process has its only thread. The starting process
+//      waits: it ends with status 0 once the daemon holds its pid file and
+//      its control port, or with 1 and the daemon's reason on standard error.
 //   3. The pid-file lock, before anything touches the store, the network or a
 //      handler: a refused second agent leaves no trace.
 //   4. Signals: SIGUSR1 handler that only returns (no SA_RESTART: it ends the
 //      broker thread's waits), SIGPIPE ignored, SIGTERM, SIGINT and SIGHUP
 //      blocked in every thread and taken by the main loop. Handler programs
-//      are reaped by the delivery itself (it never leaves a child behind).
-//   5. The agent context (a missing cloud URL is an error naming its key).
+//      that have ended are reaped every second by the main loop.
+//   5. The agent context (a store that cannot be read, or a missing cloud
+//      URL, is an error naming the store or the key).
 //   6. The message sender, then the agent state (the first report is a
 //      message, and carries the daemon's own pid), the shared HTTP state.
 //   7. The control listener on its exit pipe.
@@ -23,8 +26,10 @@
 //
 // Shut-down: the control listener through its exit pipe (no new requests),
 // the registration, the broker link, the discovery thread's waits, the
-// message sender (everything queued is delivered), the HTTP state, the pid
-// file; then the process ends with status 0.
+// message sender (what is queued is delivered within kShutdownDrainSeconds,
+// the rest dropped with an ERROR), the handler programs still running
+// (SIGTERM, then SIGKILL), the HTTP state, the pid file; then the process
+// ends with status 0.
 #pragma once
 
 #include <optional>
@@ -55,10 +60,6 @@ std::optional<std::string> missing_cloud_url_key();
 // The error text for a missing cloud URL key: names the key and how to set it.
 std::string missing_url_message(const std::string& key);
 
-// The pid of a running process named by the pid file `path`, or
-// std::nullopt when the file is absent, unreadable, or names no live
-// process. Only reads: used before daemonising to refuse early and visibly.
-std::optional<int> running_agent_pid(const std::string& path);
 
 // `path` made absolute against the current directory (the daemon changes
 // directory to "/"); empty stays empty.

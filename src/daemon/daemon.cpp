@@ -29,6 +29,8 @@ constexpr const char* kLogModule = "daemon";
 constexpr unsigned kSleepPeriodSeconds = 1800;
 constexpr long kFallbackOpenMax = 256;
 constexpr mode_t kPidFileMode = 0660;
+// Times lock_pid_file opens the file again when it was replaced under it.
+constexpr int kPidFileAttempts = 5;
 constexpr std::size_t kPidTextSize = 32;
 constexpr std::size_t kReadChunkSize = 1024;
 constexpr long kNanosPerMicro = 1000;
@@ -87,69 +89,60 @@ int write_all(int fd, const char* data, std::size_t length) {
   return 0;
 }
 
-void close_descriptors_below(long limit) {
-  if (limit <= 0) return;
+// Closes the descriptors from `first` up to (not including) `end`.
+void close_descriptors_between(long first, long end) {
+  if (first >= end) return;
 #ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 0u, static_cast<unsigned>(limit - 1), 0u) == 0) return;
+  if (::syscall(SYS_close_range, static_cast<unsigned>(first), static_cast<unsigned>(end - 1), 0u) == 0) return;
 #endif
-  for (long fd = 0; fd < limit; ++fd) ::close(static_cast<int>(fd));
+  for (long fd = first; fd < end; ++fd) ::close(static_cast<int>(fd));
 }
 
-enum class PidFileCheck { kStale, kRefused, kChanged };
+void close_descriptors_below(long limit) { close_descriptors_between(0, limit); }
 
-// Decides about an existing pid file, and removes it when it is stale. The
-// removal happens with the file's own record lock held and only while the
-// path still names the file that was examined, so that two starting agents
-// can never remove each other's fresh pid file.
-PidFileCheck check_existing_pid_file(const char* path) {
-  if (::access(path, F_OK) != 0) {
-    ZLOG(kLogError, "lock file access().\n");
-    return PidFileCheck::kRefused;
-  }
-  ZLOG(kLogInfo, "opened ok\n");
-  UniqueFile file(std::fopen(path, "r+"));
-  if (!file) {
-    ZLOG(kLogError, "Error opening pid file for reading %d\n", errno);
-    return PidFileCheck::kRefused;
-  }
-  int pid = 0;
-  // A pid of 0 or less is no process: kill() would probe a whole group.
-  if (std::fscanf(file.get(), "%8d", &pid) != 1 || pid <= 0) {
-    ZLOG(kLogError, "Error reading data from pid file - possibly data is in wrong format\n");
-    return PidFileCheck::kRefused;
-  }
-  int result = ::kill(pid, 0);
-  int error = result == 0 ? 0 : errno;
-  ZLOG(kLogDebug, "read from pid file pid %d, kill result is %d, errno is %d\n", pid, result, error);
-  if (result == 0) {
-    ZLOG(kLogInfo, "Daemon is already running.\n");
-    return PidFileCheck::kRefused;
-  }
-  if (error != ESRCH) {
-    ZLOG(kLogError, "kill(). errno %d\n", error);
-    return PidFileCheck::kRefused;
-  }
+// The write end of the pipe on which a detached daemon reports its start to
+// the process that started it; -1 when there is none (or it was used).
+int start_report_fd = -1;
 
+constexpr char kStartReady = 'R';
+constexpr char kStartFailed = 'F';
+constexpr int kExitStartFailed = 1;
+
+void send_start_report(char kind, const std::string& reason) {
+  if (start_report_fd < 0) return;
+  std::string report(1, kind);
+  report += reason;
+  write_all(start_report_fd, report.data(), report.size());
+  ::close(start_report_fd);
+  start_report_fd = -1;
+}
+
+// The starting process: waits for the detached daemon's report and ends
+// with its verdict. Async details do not matter here: the process has one
+// thread and only reads.
+[[noreturn]] void wait_for_start_report(int read_fd) {
+  std::string report;
+  char chunk[256];
+  for (ssize_t n; (n = ::read(read_fd, chunk, sizeof chunk)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    report.append(chunk, static_cast<std::size_t>(n));
+  }
+  if (!report.empty() && report[0] == kStartReady) std::_Exit(0);
+  const std::string reason =
+      report.size() > 1 ? report.substr(1) : std::string("the agent ended before it was ready");
+  std::fprintf(stderr, "zelagent: %s\n", reason.c_str());
+  std::fflush(stderr);
+  std::_Exit(kExitStartFailed);
+}
+
+// Locks the whole file open on `fd` for writing, without waiting. 0, or -1
+// with errno set (EACCES or EAGAIN: another process holds a lock).
+int lock_whole(int fd) {
   struct flock whole {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  if (::fcntl(fileno(file.get()), F_SETLK, &whole) != 0) {
-    // Someone holds the file: a daemon that has just taken it over.
-    ZLOG(kLogInfo, "Daemon is already running.\n");
-    return PidFileCheck::kRefused;
-  }
-  struct stat examined {};
-  struct stat current {};
-  if (::fstat(fileno(file.get()), &examined) != 0 || ::stat(path, &current) != 0 ||
-      examined.st_dev != current.st_dev || examined.st_ino != current.st_ino) {
-    return PidFileCheck::kChanged;
-  }
-  ZLOG(kLogInfo, "Remove not associated pid file.\n");
-  if (remove_file(path) == -1) {
-    ZLOG(kLogError, "remove_file() %s\n", path);
-    return PidFileCheck::kRefused;
-  }
-  return PidFileCheck::kStale;
+  return ::fcntl(fd, F_SETLK, &whole);
 }
 
 }  // namespace
@@ -217,12 +210,23 @@ int daemonize() {
     ZLOG(kLogInfo, "the process is already daemon.\n");
     return -1;
   }
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    ZLOG(kLogError, "pipe()\n");
+    return -1;
+  }
   pid_t pid = ::fork();
   if (pid < 0) {
     ZLOG(kLogError, "fork()\n");
+    ::close(report[0]);
+    ::close(report[1]);
     return -1;
   }
-  if (pid > 0) std::exit(0);
+  if (pid > 0) {
+    ::close(report[1]);
+    wait_for_start_report(report[0]);
+  }
+  ::close(report[0]);
 
   if (::setsid() < 0) {
     ZLOG(kLogError, "setsid().\n");
@@ -237,12 +241,16 @@ int daemonize() {
     ZLOG(kLogError, "fork()\n");
     return -1;
   }
-  if (pid > 0) std::exit(0);
+  if (pid > 0) std::_Exit(0);
 
+  // Every descriptor but the report pipe is closed.
   long limit = ::sysconf(_SC_OPEN_MAX);
-  close_descriptors_below(limit < 0 ? kFallbackOpenMax : limit);
+  if (limit < 0) limit = kFallbackOpenMax;
+  close_descriptors_below(report[1]);
+  close_descriptors_between(report[1] + 1, limit);
+  start_report_fd = report[1];
 
-  // Every descriptor is closed: /dev/null becomes descriptor 0 and stays.
+  // /dev/null becomes descriptors 0, 1 and 2.
   int null_fd = ::open(kDevNull, O_RDWR);
   if (null_fd < 0) {
     ZLOG(kLogError, "open() %s\n", kDevNull);
@@ -260,6 +268,7 @@ int daemonize() {
     ZLOG(kLogError, "dup2() [stderr]\n");
     return -1;
   }
+  if (null_fd > STDERR_FILENO) ::close(null_fd);
   ::umask(0);
   if (::chdir(kRootDir) != 0) {
     ZLOG(kLogError, "chdir() %s", kRootDir);
@@ -268,33 +277,55 @@ int daemonize() {
   return 0;
 }
 
+void daemon_start_succeeded() { send_start_report(kStartReady, ""); }
+
+void daemon_start_failed(const std::string& reason) { send_start_report(kStartFailed, reason); }
+
 int lock_pid_file(const char* path) {
   if (path == nullptr) return -1;
   char pid_text[kPidTextSize];
   std::snprintf(pid_text, sizeof pid_text, "%d\n", static_cast<int>(::getpid()));
-
-  int created = -1;
-  for (;;) {
-    created = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPidFileMode);
-    if (created >= 0) break;
-    ZLOG(kLogDebug, "open() %s\n", path);
-    if (check_existing_pid_file(path) == PidFileCheck::kRefused) return -1;
+  for (int attempt = 0; attempt < kPidFileAttempts; ++attempt) {
+    UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, kPidFileMode));
+    if (!fd) {
+      ZLOG(kLogError, "open() %s\n", path);
+      return -1;
+    }
+    if (lock_whole(fd.get()) != 0) {
+      if (errno == EACCES || errno == EAGAIN) {
+        ZLOG(kLogInfo, "Daemon is already running.\n");
+      } else {
+        ZLOG(kLogError, "fcntl() %s\n", path);
+      }
+      return -1;
+    }
+    // An agent that was stopping may have removed the file between the open
+    // and the lock: then the lock is on a file nobody can see; start again.
+    struct stat held {};
+    struct stat current {};
+    if (::fstat(fd.get(), &held) != 0 || ::stat(path, &current) != 0 || held.st_dev != current.st_dev ||
+        held.st_ino != current.st_ino) {
+      continue;
+    }
+    if (::ftruncate(fd.get(), 0) != 0 || write_all(fd.get(), pid_text, std::strlen(pid_text)) != 0) {
+      ZLOG(kLogError, "write() %s\n", path);
+      return -1;
+    }
+    return fd.release();
   }
-  UniqueFd fd(created);
-
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  if (::fcntl(fd.get(), F_SETLK, &whole) != 0) {
-    ZLOG(kLogError, "fcntl() %s\n", path);
-    return -1;
-  }
-  if (write_all(fd.get(), pid_text, std::strlen(pid_text)) == 0) return fd.release();
-
-  ZLOG(kLogError, "write() %s\n", path);
-  ::close(fd.release());
-  if (remove_file(path) == -1) ZLOG(kLogError, "remove_file() %s\n", path);
+  ZLOG(kLogError, "lock file %s keeps being replaced.\n", path);
   return -1;
+}
+
+std::optional<int> pid_file_holder(const char* path) {
+  if (path == nullptr) return std::nullopt;
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  if (::fcntl(fd.get(), F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return std::nullopt;
+  return static_cast<int>(probe.l_pid);
 }
 
 int unlock_pid_file(const char* path, int descriptor) {

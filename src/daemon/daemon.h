@@ -15,6 +15,9 @@
 //   unlock_pid_file(path, pid_fd);             // at orderly shut-down
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include <cstdint>
 #include <string>
 
@@ -47,19 +50,35 @@ void sleep_forever_interruptable();
 
 // Detaches the process: forks twice with a new session in between, closes
 // every descriptor, points 0, 1 and 2 at /dev/null, clears the umask and
-// changes directory to "/". Returns 0 in the detached grandchild; the calling
-// process and the intermediate child exit with status 0 and never return.
-// Returns -1 on failure, or at once, changing nothing, when the parent
-// process is already process 1. Call it while the process has one thread.
+// changes directory to "/". Returns 0 in the detached grandchild. The
+// calling process does not return: it waits until the grandchild reports its
+// start (daemon_start_succeeded, or daemon_start_failed with the reason) and
+// then exits with status 0, or with status 1 after writing the reason to its
+// standard error; a grandchild that ends without a report counts as failed.
+// The intermediate child exits with status 0 at once. Returns -1 on failure,
+// or at once, changing nothing, when the parent process is already process
+// 1 (no one waits for a report then). Call it while the process has one
+// thread.
 int daemonize();
 
-// Creates the pid file `path` (mode 0660, content the own pid and a newline)
-// and holds a write record lock over it. A file left by a process that no
-// longer exists is removed and replaced; a file naming a live process, a
-// process that cannot be probed, or holding no number is left untouched and
-// refused. Returns the locked descriptor (0 or more), which the caller keeps
-// open for the daemon's life and hands back to unlock_pid_file; -1 on failure.
+// The detached process's report to the process that started it (see
+// daemonize); the first report counts, later ones and reports of a process
+// that did not detach do nothing.
+void daemon_start_succeeded();
+void daemon_start_failed(const std::string& reason);
+
+// Creates the pid file `path` when missing (mode 0660) and holds a write
+// record lock over it, with the own pid and a newline as its content. A file
+// whose lock another process holds is refused (another agent runs); a file
+// nobody holds a lock on is stale whatever it contains (a dead agent's pid,
+// nothing after a power cut, garbage) and is taken over. Returns the locked
+// descriptor (0 or more), which the caller keeps open for the daemon's life
+// and hands back to unlock_pid_file; -1 on failure.
 int lock_pid_file(const char* path);
+
+// The pid of the process that holds the lock of the pid file `path`, or
+// std::nullopt when nobody does (or there is no such file).
+std::optional<int> pid_file_holder(const char* path);
 
 // Releases the lock of `descriptor`, closes it and removes `path`. Returns 0
 // when the file was removed, -1 when it cannot be (e.g. already gone).
