@@ -2,6 +2,7 @@
 // the control tool and the control listener.
 #include "control/control_protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -102,14 +103,42 @@ std::int32_t parse_reply(const char* reply) {
   return static_cast<std::int32_t>(code);
 }
 
+namespace {
+
+bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// The length of the valid JSON escape sequence at the start of `text` (which
+// begins with a backslash), or 0 when it starts none.
+std::size_t escape_length(std::string_view text) {
+  if (text.size() < 2) return 0;
+  switch (text[1]) {
+    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+      return 2;
+    case 'u':
+      return text.size() >= 6 && std::all_of(text.begin() + 2, text.begin() + 6, is_hex_digit) ? 6 : 0;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
 std::string json_escape(std::string_view value) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(value.size());
-  for (char c : value) {
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
     switch (c) {
       case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\\':
+        if (const std::size_t kept = escape_length(value.substr(i))) {
+          out.append(value.substr(i, kept));
+          i += kept - 1;
+        } else {
+          out += "\\\\";
+        }
+        break;
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       case '\n': out += "\\n"; break;
@@ -131,25 +160,34 @@ std::string json_escape(std::string_view value) {
 
 bool is_json_boolean(std::string_view value) { return value == "true" || value == "false"; }
 
-bool is_json_decimal_number(std::string_view value) {
+bool is_json_number(std::string_view value) {
   std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t start = i;
+    while (i < value.size() && is_digit(value[i])) ++i;
+    return i > start;
+  };
   if (i < value.size() && value[i] == '-') ++i;
   if (i >= value.size() || !is_digit(value[i])) return false;
   if (value[i] == '0') {
     ++i;
   } else {
-    while (i < value.size() && is_digit(value[i])) ++i;
+    digits();
   }
   if (i < value.size() && value[i] == '.') {
     ++i;
-    if (i >= value.size() || !is_digit(value[i])) return false;
-    while (i < value.size() && is_digit(value[i])) ++i;
+    if (!digits()) return false;
+  }
+  if (i < value.size() && (value[i] == 'e' || value[i] == 'E')) {
+    ++i;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
+    if (!digits()) return false;
   }
   return i == value.size();
 }
 
 int build_send_discovery_request(const discovery_request_args& args, std::string* out) {
-  if (args.discovery_time && !is_json_decimal_number(*args.discovery_time)) return -1;
+  if (args.discovery_time && !is_json_number(*args.discovery_time)) return -1;
   std::string text = command_head(kCommandSendDiscovery);
   append_string_member(text, kMemberService, args.service);
 

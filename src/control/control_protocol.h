@@ -104,25 +104,29 @@ constexpr std::size_t kDiscoveryRequestMaxLength = 2047;   // whole send_discove
 constexpr std::size_t kDiscoveryFragmentMaxLength = 1023;  // each optional fragment
 constexpr std::size_t kShortRequestMaxLength = 255;        // every other request
 
-// `value` as the characters of a JSON string body: '"' and '\\' escaped,
-// control characters as \b \f \n \r \t or \u00XX, every other byte
-// (UTF-8 included) unchanged.
+// `value` as the characters of a JSON string body. A valid JSON escape
+// sequence already in the value (\" \\ \/ \b \f \n \r \t \uXXXX) passes
+// unchanged, so that scripts that escaped their values themselves keep
+// working; a bare '"', a backslash that starts no valid escape, and control
+// characters (as \b \f \n \r \t or \u00XX) are escaped; every other byte
+// (UTF-8 included) is unchanged.
 std::string json_escape(std::string_view value);
 
 // True for the two JSON literals "true" and "false" (the claimed and
 // registered values).
 bool is_json_boolean(std::string_view value);
 
-// True for a decimal number that is valid JSON: an optional minus sign, an
-// integer part without leading zeros and an optional fraction ("30", "-5",
-// "2.5"). Exponents, a plus sign, blanks and empty text are refused.
-bool is_json_decimal_number(std::string_view value);
+// True for a number that is valid JSON: an optional minus sign, an integer
+// part without leading zeros, an optional fraction and an optional exponent
+// ("30", "-5", "2.5", "1e3", "2.5E+1"). A leading plus sign, blanks, a bare
+// "." or "e", and empty text are refused.
+bool is_json_number(std::string_view value);
 
 // The arguments of a send_discovery request; an empty optional is a member
 // that is not given.
 struct discovery_request_args {
   std::string service;
-  std::optional<std::string> discovery_time;  // a JSON decimal number, written unquoted
+  std::optional<std::string> discovery_time;  // a JSON number, written unquoted
   std::optional<std::string> id;
   std::optional<std::string> carrier_id;
   std::optional<std::string> discovery_data;
@@ -130,7 +134,7 @@ struct discovery_request_args {
 
 // Request builders. Each writes the request text into `*out` and returns 0,
 // or returns -1 and leaves `*out` unchanged when a value is invalid (a
-// discovery time that is not a decimal number, a boolean other than true or
+// discovery time that is not a JSON number, a boolean other than true or
 // false) or the text would exceed its limit. String values are JSON-escaped.
 //
 // {"command":"send_discovery","service":"S"[,"discovery_time":T][,"id":"I"]
