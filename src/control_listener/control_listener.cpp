@@ -8,6 +8,7 @@
 #include "control_listener/control_listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -170,21 +171,29 @@ UniqueFd open_listening_socket() {
 }
 
 // Logs failed accepts (no descriptors, buffers or memory left) at most once
-// per kAcceptFailureLogSeconds, with the number of failures in between.
+// per kAcceptFailureLogSeconds, with the number of failures in between. It
+// keeps one descriptor in reserve: without it the log file could not be
+// opened when the process has run out of descriptors, and the line saying
+// so would be lost.
 class AcceptFailureLog {
  public:
+  AcceptFailureLog() : spare_(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
+
   void failed(int error) {
     ++failures_;
     const SteadyClock::time_point now = SteadyClock::now();
     if (logged_once_ && now - last_ < std::chrono::seconds(kAcceptFailureLogSeconds)) return;
+    spare_.reset();
     ZLOG(kLogError, "accept(). errno: %d (%d failure(s)); control requests wait until resources are free.\n",
          error, failures_);
+    spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     failures_ = 0;
     last_ = now;
     logged_once_ = true;
   }
 
  private:
+  UniqueFd spare_;
   int failures_ = 0;
   bool logged_once_ = false;
   SteadyClock::time_point last_;
