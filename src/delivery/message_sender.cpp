@@ -221,6 +221,12 @@ class Suspensions {
     entries_[endpoint] = Entry{now + std::chrono::seconds(suspend_seconds.load()), false};
   }
 
+  // Forgets every suspension (tests only).
+  void clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    entries_.clear();
+  }
+
   std::atomic<int> suspend_seconds{kHandlerSuspendSeconds};  // shortened by tests only
 
  private:
@@ -1000,6 +1006,7 @@ std::uint32_t message_sender_dropped() {
 
 void delivery_testing::set_suspend_seconds(int seconds) {
   suspensions.suspend_seconds.store(seconds > 0 ? seconds : kHandlerSuspendSeconds);
+  suspensions.clear();
 }
 
 void delivery_testing::set_handler_timeout_ms(int milliseconds) {

@@ -171,6 +171,7 @@ namespace delivery_testing {
 // kHandlerWriteTimeoutSeconds, so tests of stalled handlers run quickly.
 // Any thread.
 void set_handler_timeout_ms(int milliseconds);
-// Shortens (or with 0 restores) kHandlerSuspendSeconds. Any thread.
+// Shortens (or with 0 restores) kHandlerSuspendSeconds and forgets the
+// endpoints suspended so far. Any thread.
 void set_suspend_seconds(int seconds);
 }  // namespace delivery_testing
