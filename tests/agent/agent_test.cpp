@@ -234,20 +234,6 @@ TEST_F(AgentTest, AnsweredHeartbeatsKeepTheLinkAndALostOneReconnectsAtOnce) {
   EXPECT_EQ(stop_agent(), 0);
 }
 
-TEST_F(AgentTest, SigtermDeliversEveryQueuedMessage) {
-  set("zel_force_connection", "1");
-  start_agent();
-  ASSERT_TRUE(wait_report(connected_is(true)));
-  constexpr int kMessages = 40;
-  for (int i = 0; i < kMessages; ++i) ASSERT_TRUE(sim->send_message("sample", "message " + std::to_string(i)));
-  ASSERT_TRUE(sim->broker().flush());
-  ASSERT_TRUE(zeltest::wait_until(
-      [&] { return zeltest::count_of(log(), "Added message to queue.") >= kMessages + 3; }));
-  EXPECT_EQ(stop_agent(), 0);
-  ASSERT_EQ(sample_sink->payloads().size(), static_cast<std::size_t>(kMessages));
-  EXPECT_EQ(sample_sink->payloads().back(), "message " + std::to_string(kMessages - 1));
-}
-
 TEST_F(AgentTest, DaemonDetachesResolvesRelativePathsAndRefusesASecondAgent) {
   set("zel_force_connection", "1");
   std::string command = "cd " + dir.path() + " && PVO_STORE=store exec";

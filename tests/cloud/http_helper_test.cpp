@@ -97,19 +97,30 @@ TEST_F(CloudTest, TransportFailuresMapToTheirResultsAndLeaveTheStatusAlone) {
   for (const char* method : {"GET", "POST"}) {
     cloud_->answer(method, "/stall", reply(0, "", zelsim::CloudBehaviour::kStall));
     cloud_->answer(method, "/error", reply(500));
+    // A reply may bring at most kCloudReplyMaxBytes of headers and of body.
+    cloud_->answer(method, "/largest", reply(200, std::string(kCloudReplyMaxBytes, 'b')));
+    cloud_->answer(method, "/larger", reply(200, std::string(kCloudReplyMaxBytes + 1, 'b')));
+    zelsim::CloudAnswer headers = reply(200);
+    headers.headers = {{"X-Padding", std::string(kCloudReplyMaxBytes, 'h')}};
+    cloud_->answer(method, "/headers", headers);
   }
   struct Case { std::string url; uint32_t timeout; int post_rc; long status; };
   const uint32_t limit = context_.request_timeout;
   const Case cases[] = {{"https://127.0.0.1:" + std::to_string(closed) + "/", limit, kHttpRefused, kUntouched},
                         {"https://zelcloud.invalid/", limit, kHttpUnresolved, kUntouched},
                         {cloud_->url("/stall"), 1, kHttpTimeout, kUntouched},
-                        {cloud_->url("/error"), limit, kHttpOk, 500}};
+                        {cloud_->url("/error"), limit, kHttpOk, 500},
+                        {cloud_->url("/largest"), limit, kHttpOk, 200},
+                        {cloud_->url("/larger"), limit, kHttpOtherFailure, kUntouched},
+                        {cloud_->url("/headers"), limit, kHttpOtherFailure, kUntouched}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
     context_.request_timeout = c.timeout;
     EXPECT_EQ(request(context_, c.url, true), std::pair(c.post_rc, c.status));
     EXPECT_EQ(request(context_, c.url, false), std::pair(c.post_rc == kHttpOk ? 0 : kHttpGetFailure, c.status));
   }
+  EXPECT_TRUE(log_.has("Reply body from '" + cloud_->url("/larger") + "' longer than 65536 bytes"));
+  EXPECT_TRUE(log_.has("Reply headers from '" + cloud_->url("/headers") + "' longer than 65536 bytes"));
 }
 
 TEST_F(CloudTest, APausedRequestHoldsTheOthersUntilResumedOrAbandoned) {

@@ -27,18 +27,26 @@ TEST_F(CloudTest, TheContextNeedsEveryUrlAndAppendsTheVersionSuffixes) {
 }
 
 // Only error code 1062, in decimal, hexadecimal or octal, tells a refused serial number apart.
-TEST_F(CloudTest, RegistrationTakesOnly201WithAWholeReplyAndStoresNothing) {
+TEST_F(CloudTest, RegistrationTakesOnly201WithAWholeUsableReplyAndStoresNothing) {
   load_context();  // a first registration: no identity in the store
-  const char* whole = R"({"deviceId":"AB-1","claimCode":"c1"})";
-  const std::tuple<int, const char*, const char*, int, S, S> cases[] = {
+  const std::string whole = R"({"deviceId":"AB-1","claimCode":"c1"})";
+  auto long_id = [](std::size_t length) {
+    return R"({"deviceId":")" + std::string(length, 'A') + R"(","claimCode":"c1"})";
+  };
+  const std::tuple<int, std::string, const char*, int, S, S> cases[] = {
       {201, whole, nullptr, 0, "AB-1", "c1"},
       {200, whole, nullptr, -1, {}, {}},
       {201, R"({"deviceId":"AB-1"})", nullptr, -1, {}, {}},
+      // An identity that would break the request headers or not fit the store is a bad answer.
+      {201, R"({"deviceId":"AB-1","claimCode":"c1\r\nX-Evil: 1"})", nullptr, -1, {}, {}},
+      {201, R"({"deviceId":"AB-1","claimCode":"c\u0007"})", nullptr, -1, {}, {}},
+      {201, long_id(127), nullptr, 0, std::string(127, 'A'), "c1"},
+      {201, long_id(128), nullptr, -1, {}, {}},
       {403, "", "1062", kRegisterRefusedWrongSn, {}, {}}, {403, "", "0x426", kRegisterRefusedWrongSn, {}, {}},
       {403, "", "02046", kRegisterRefusedWrongSn, {}, {}}, {403, "", "2046", -1, {}, {}},
       {403, "", "1063", -1, {}, {}},                       {500, "", "1061", -1, {}, {}}};
   for (const auto& [status, body, error_code, rc, agent, code] : cases) {
-    SCOPED_TRACE(std::to_string(status) + " " + body + " " + (error_code ? error_code : ""));
+    SCOPED_TRACE(std::to_string(status) + " " + body.substr(0, 60) + " " + (error_code ? error_code : ""));
     reload_identity(context_);
     cloud_->clear_requests();
     zelsim::CloudAnswer answer = reply(status, body);

@@ -1,9 +1,11 @@
-// Process utilities: the pid file (created, refused, replaced when stale,
-// removed on unlock), the sleep gate (a wake ends the sleeps under way and
+// Process utilities: the pid file (created, refused while another process
+// holds it, taken over when stale, removed on unlock), the sleep gate (a wake ends the sleeps under way and
 // not one that begins after it) and the output collected from a command.
 #include "daemon/daemon.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,38 +40,59 @@ class DaemonTest : public testing::Test {
   const std::string pid_path_ = dir_.file("agent.pid");
 };
 
-TEST_F(DaemonTest, PidFileIsTakenOnlyFromNobodyOrADeadProcess) {
+// A pid file is refused only while another process holds its lock; whatever
+// an unlocked one holds (a dead agent's pid, nothing after a power cut) is
+// stale and taken over.
+TEST_F(DaemonTest, PidFileIsRefusedOnlyWhileAnotherProcessHoldsIt) {
   zeltest::Process ended({"/bin/true"}, "", "");
   ASSERT_EQ(ended.wait_exit(), 0);
   const std::string own = std::to_string(::getpid()) + "\n";
-  const struct {
-    const char* name;
-    std::optional<std::string> before;  // nullopt: no file
-    bool taken;
-  } cases[] = {
-      {"no file", std::nullopt, true},
-      {"a dead process", std::to_string(ended.pid()) + "\n", true},
-      {"a live process", own, false},
-      {"no number", "agent\n", false},
-      {"pid 0", "0\n", false},
+  const std::pair<const char*, std::optional<std::string>> stale[] = {
+      {"no file", std::nullopt}, {"a dead process", std::to_string(ended.pid()) + "\n"},
+      {"nothing", ""},           {"no number", "agent\n"},
+      {"a live process", "1\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (c.before) zeltest::write_file(pid_path_, *c.before);
+  for (const auto& [name, before] : stale) {
+    SCOPED_TRACE(name);
+    if (before) zeltest::write_file(pid_path_, *before);
     const int fd = lock_pid_file(pid_path_.c_str());
-    if (!c.taken) {
-      EXPECT_EQ(fd, -1);
-      EXPECT_EQ(zeltest::read_file(pid_path_), *c.before);
-      ::unlink(pid_path_.c_str());
-      continue;
-    }
     ASSERT_GE(fd, 0);
     EXPECT_EQ(zeltest::read_file(pid_path_), own);
-    EXPECT_EQ(lock_pid_file(pid_path_.c_str()), -1);  // while it is held
     EXPECT_EQ(unlock_pid_file(pid_path_.c_str(), fd), 0);
     ASSERT_FALSE(zeltest::file_exists(pid_path_));
   }
   EXPECT_EQ(remove_file(pid_path_.c_str()), -1);
+  EXPECT_EQ(pid_file_holder(pid_path_.c_str()), std::nullopt);
+
+  // Another process holds the lock until it reads from `release`.
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  zeltest::write_file(pid_path_, "held\n");
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    ::close(ready[0]);
+    ::close(release[1]);
+    const int fd = ::open(pid_path_.c_str(), O_RDWR);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    char byte = ::fcntl(fd, F_SETLK, &whole) == 0 ? 'y' : 'n';
+    if (::write(ready[1], &byte, 1) != 1 || ::read(release[0], &byte, 1) < 0) ::_exit(1);
+    ::_exit(0);
+  }
+  char locked = 0;
+  ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+  EXPECT_EQ(locked, 'y');
+  EXPECT_EQ(lock_pid_file(pid_path_.c_str()), -1);
+  EXPECT_EQ(zeltest::read_file(pid_path_), "held\n");
+  EXPECT_EQ(pid_file_holder(pid_path_.c_str()), std::optional<int>(holder));
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+  ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
+  const int fd = lock_pid_file(pid_path_.c_str());
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(unlock_pid_file(pid_path_.c_str(), fd), 0);
 }
 
 TEST_F(DaemonTest, WakeEndsEverySleepUnderWay) {

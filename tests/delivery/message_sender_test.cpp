@@ -1,7 +1,9 @@
 // Delivery to local handlers over real loopback sockets and a started
 // program: how an endpoint text is read, the exact bytes each kind receives,
-// which handler fans out, the bound on a handler that stops reading, and the
-// message queue's refusals and its stop, which delivers what is still queued.
+// which handler fans out, the bound on a handler that stops reading and the
+// suspension of one that timed out, the limit on running handler programs,
+// and the message queue's refusals and its stop, which delivers what is still
+// queued within its deadline.
 #include "delivery/message_sender.h"
 
 #include <gtest/gtest.h>
@@ -37,9 +39,11 @@ struct HookRecord {
 bool recording_hook(const char* name, const void*, std::size_t, int* result) {
   std::unique_lock<std::mutex> lock(hook_record.mutex);
   hook_record.threads.push_back(std::this_thread::get_id());
-  if (std::strcmp(name, "hold") != 0) return false;
+  const bool slow = std::strcmp(name, "slow") == 0;  // held for at most a second
+  if (std::strcmp(name, "hold") != 0 && !slow) return false;
   hook_record.holding = true;
-  hook_record.changed.wait(lock, [] { return hook_record.released; });
+  hook_record.changed.wait_for(lock, slow ? std::chrono::seconds(1) : zeltest::kWaitLimit,
+                               [] { return hook_record.released; });
   *result = 0;
   return true;
 }
@@ -58,6 +62,7 @@ class DeliveryTest : public ::testing::Test {
     message_sender_stop();
     set_own_handler_hook(nullptr);
     delivery_testing::set_handler_timeout_ms(0);
+    delivery_testing::set_suspend_seconds(0);
     ::unsetenv("PVO_STORE");
   }
   static void release_hold() {
@@ -210,6 +215,66 @@ TEST_F(DeliveryTest, FullQueueRefusesAndStopDeliversTheRestOnTheMessageThread) {
   }
   ASSERT_TRUE(sink.wait_for(kQueueMaxElements));
   EXPECT_EQ(sink.payloads().back(), std::to_string(kQueueMaxElements - 1));
+}
+
+// An endpoint whose delivery timed out fails at once for a while, with one
+// WARNING, so that the messages of other handlers are not held behind it;
+// one that refuses at once is tried every time.
+TEST_F(DeliveryTest, AnEndpointThatTimedOutIsSuspendedForAWhile) {
+  zeltest::LogCapture log(dir.file("log"));
+  delivery_testing::set_handler_timeout_ms(100);
+  delivery_testing::set_suspend_seconds(1);
+  const UniqueFd stalled = zeltest::listen_unix(dir.file("stalled.sock"), 1);
+  zeltest::HandlerSink healthy;
+  set_line("stuck", dir.file("stalled.sock"));
+  set_line("healthy", healthy.endpoint());
+  set_line("refusing", dir.file("nobody.sock"));
+  const std::string big(16 << 20, 'x');
+  EXPECT_EQ(deliver_message("stuck", big.data(), big.size()), -1);
+  const auto suspended_at = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(deliver_message("stuck", "x", 1), -1);
+    EXPECT_EQ(deliver_message("refusing", "x", 1), -1);
+    EXPECT_EQ(deliver_message("healthy", "x", 1), 0);
+  }
+  EXPECT_EQ(zeltest::count_of(log.text(), "is suspended"), 1);
+  EXPECT_EQ(zeltest::count_of(log.text(), "Failed to send msg"), 1);
+  EXPECT_EQ(zeltest::count_of(log.text(), "Can't connect to unix socket '" + dir.file("nobody.sock")), 3);
+  // The window over, the endpoint is tried again.
+  ASSERT_TRUE(zeltest::wait_until([&] { return std::chrono::steady_clock::now() - suspended_at > std::chrono::seconds(1); }));
+  EXPECT_EQ(deliver_message("stuck", big.data(), big.size()), -1);
+  EXPECT_EQ(zeltest::count_of(log.text(), "Failed to send msg"), 2);
+}
+
+TEST_F(DeliveryTest, AtMostEightHandlerProgramsRunAndAStopEndsThem) {
+  zeltest::LogCapture log(dir.file("log"));
+  delivery_testing::set_handler_timeout_ms(200);
+  const std::string program = dir.file("lingering.sh");
+  zeltest::write_file(program, "#!/bin/sh\nexec sleep 600\n", 0755);
+  set_line("lingering", program);
+  for (int i = 0; i < kHandlerProgramsMax; ++i) EXPECT_EQ(deliver_message("lingering", "x", 1), 0);
+  EXPECT_EQ(message_sender_reap_programs(), static_cast<std::size_t>(kHandlerProgramsMax));
+  EXPECT_EQ(deliver_message("lingering", "x", 1), -1);
+  EXPECT_TRUE(log.has("8 handler programs still run after 200 ms; message dropped."));
+  EXPECT_EQ(message_sender_stop_programs(), 0);  // SIGTERM was enough
+  EXPECT_EQ(message_sender_reap_programs(), 0u);
+}
+
+TEST_F(DeliveryTest, AStopDrainsWithinItsDeadlineAndCountsWhatItDrops) {
+  zeltest::LogCapture log(dir.file("log"));
+  zeltest::HandlerSink sink;
+  set_line("queued", sink.endpoint());
+  set_own_handler_hook(recording_hook);
+  ASSERT_EQ(message_sender_init(), 0);
+  ASSERT_EQ(send_message("slow", ""), 0);
+  ASSERT_TRUE(zeltest::wait_until([] {
+    std::lock_guard<std::mutex> lock(hook_record.mutex);
+    return hook_record.holding;
+  }));
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(send_message("queued", "late"), 0);
+  ASSERT_EQ(message_sender_stop(50), 0);
+  EXPECT_TRUE(log.has("5 queued message(s) dropped"));
+  EXPECT_TRUE(sink.payloads().empty());
 }
 
 }  // namespace

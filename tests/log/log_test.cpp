@@ -1,7 +1,8 @@
 // The Logger: the level filter at its boundary and the line it writes, errno
 // kept across a call, rotation at the exact size limit into five gzip
 // generations, a full disk that frees the oldest generations, EVENT lines in
-// the event file, and whole lines from many threads.
+// the event file, whole lines from many threads, a final line feed for every
+// entry, and the flood limit of one source line.
 #include "log/log.h"
 
 #include <gtest/gtest.h>
@@ -9,8 +10,10 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <cstring>
 #include <cerrno>
 #include <filesystem>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -153,11 +156,36 @@ TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&body] {
-      for (int i = 0; i < kLines; ++i) log_message(kLogInfo, "logic", 7, "<%s>\n", body.c_str());
+      // A line number each: one source line repeated would meet the flood limit.
+      for (int i = 0; i < kLines; ++i) log_message(kLogInfo, "logic", i, "<%s>\n", body.c_str());
     });
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(zeltest::count_of(zeltest::read_file(path_), ": <" + body + ">\n"), kThreads * kLines);
+}
+
+// A peer that makes one line repeat costs at most the limit a second; the
+// line's next appearance says how many were left out. Other lines go on.
+TEST_F(LogTest, AFloodingSourceLineIsCutToItsLimitAndCounted) {
+  constexpr int kFlood = 300;
+  for (int i = 0; i < kFlood; ++i) log_message(kLogError, "packet", 7, "empty part %d\n", i);
+  log_message(kLogWarning, "other", 8, "Discovery is disabled.");  // no line feed of its own
+  log_message(kLogInfo, "other", 9, "next\n");
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(zeltest::wait_until([&] { return std::chrono::steady_clock::now() - started > std::chrono::seconds(1); }));
+  log_message(kLogError, "packet", 7, "empty part again\n");
+  const std::string text = zeltest::read_file(path_);
+  const int written = zeltest::count_of(text, ": empty part ");
+  EXPECT_LE(written, 2 * kLogFloodLinesPerSecond + 1);  // the flood may span two seconds
+  int suppressed = 0;
+  const std::regex summary("packet:7\tWARNING: (\\d+) more line\\(s\\) from here suppressed");
+  for (std::sregex_iterator it(text.begin(), text.end(), summary), end; it != end; ++it) suppressed += std::stoi((*it)[1]);
+  EXPECT_EQ(written + suppressed, kFlood + 1);
+  // The entry without a line feed of its own ends its line all the same.
+  const std::size_t end = text.find("Discovery is disabled.") + std::strlen("Discovery is disabled.");
+  ASSERT_LT(end + 1, text.size());
+  EXPECT_EQ(text[end], '\n');
+  EXPECT_EQ(text.compare(end + 1, 4, text, 0, 4), 0);  // the next entry's time stamp
 }
 
 }  // namespace

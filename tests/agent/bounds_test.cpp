@@ -1,0 +1,127 @@
+// The real agent against peers that misbehave: local clients that connect
+// and say nothing, a descriptor limit reached, handler programs that never
+// end, a broker that floods it with empty packets, a daemon start that
+// cannot complete, and a damaged store. Each costs only itself.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <fstream>
+
+#include "agent/agent_harness.h"
+#include "broker_server.h"
+
+namespace agenttest {
+namespace {
+
+// Processes whose command line mentions `marker`.
+int processes_with(const std::string& marker) {
+  int found = 0;
+  DIR* proc = ::opendir("/proc");
+  while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
+    std::ifstream cmdline(std::string("/proc/") + entry->d_name + "/cmdline");
+    const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    found += text.find(marker) != std::string::npos ? 1 : 0;
+  }
+  if (proc != nullptr) ::closedir(proc);
+  return found;
+}
+
+TEST_F(AgentTest, IdleControlClientsDelayNobodyAndAFullDescriptorTableEndsNothing) {
+  std::vector<std::string> argv = agent_argv();
+  argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=48:48", "--"});
+  agent = std::make_unique<zeltest::Process>(argv, dir.file("agent.out"), dir.file("agent.err"));
+  ASSERT_TRUE(wait_logged("Start-up done"));
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 100; ++i) idle.push_back(zeltest::connect_loopback(14369));
+  ASSERT_TRUE(wait_logged("accept(). errno: 24"));
+  idle.clear();
+  // The descriptors are back: control works again.
+  EXPECT_EQ(control({"pause_connections"}).status, 0);
+
+  // A request is served while clients that said nothing wait for their
+  // own deadline (still unanswered, not served one after the other).
+  for (int i = 0; i < 30; ++i) idle.push_back(zeltest::connect_loopback(14369));
+  EXPECT_EQ(control({"resume_connections"}).status, 0);
+  pollfd unanswered{idle.front().get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&unanswered, 1, 0), 0);
+  EXPECT_EQ(stop_agent(), 0);
+}
+
+TEST_F(AgentTest, NoHandlerProgramOutlivesTheAgent) {
+  const std::string program = dir.file("stubborn.sh");
+  zeltest::write_file(program, "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n", 0755);
+  set("zel_handler_stubborn", program);
+  set("zel_force_connection", "1");
+  start_agent();
+  ASSERT_TRUE(wait_report(connected_is(true)));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim->send_message("stubborn", "hello"));
+  const std::string sleeping("sleep\0" "600", 9);
+  ASSERT_TRUE(zeltest::wait_until([&] { return processes_with(sleeping) == 3; }));
+  EXPECT_EQ(stop_agent(), 0);
+  EXPECT_EQ(processes_with(sleeping), 0);
+  EXPECT_TRUE(wait_logged("3 handler program(s) still ran 3 s after SIGTERM: killed."));
+}
+
+TEST_F(AgentTest, AFloodOfEmptyPacketsWritesLittleLogAndRotatesNothing) {
+  set("zel_force_connection", "1");
+  start_agent();
+  ASSERT_TRUE(zeltest::wait_until([&] { return link_up(0); }));
+  const std::size_t before = log().size();
+  std::string flood;
+  for (int i = 0; i < 100000; ++i) flood.append("\x02\x01\x00\x00", 4);
+  ASSERT_TRUE(sim->broker().send_raw(flood));
+  ASSERT_TRUE(sim->send_message("sample", "after the flood"));
+  ASSERT_TRUE(sample_sink->wait_for(1));
+  EXPECT_LT(log().size() - before, 256u * 1024);
+  EXPECT_FALSE(zeltest::file_exists(dir.file("agent.log.1")));
+  EXPECT_EQ(stop_agent(), 0);
+}
+
+TEST_F(AgentTest, ADaemonReportsItsStartToTheShell) {
+  zeltest::write_file(pid_file(), "");  // what a power cut leaves
+  const zeltest::ProgramResult started = zeltest::run_program(agent_argv(true));
+  EXPECT_EQ(started.status, 0) << started.err;
+  ASSERT_TRUE(zeltest::wait_until([&] { return !zeltest::read_file(pid_file()).empty(); }));
+  const pid_t daemon_pid = static_cast<pid_t>(std::stol(zeltest::read_file(pid_file())));
+  // It listens by the time its starter has ended.
+  EXPECT_EQ(control({"pause_connections"}).status, 0);
+  ASSERT_EQ(::kill(daemon_pid, SIGTERM), 0);
+  ASSERT_TRUE(zeltest::wait_until([&] { return !zeltest::file_exists(pid_file()); }));
+
+  // Another program holds the control port: the start fails, and says why.
+  UniqueFd port_holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(14369);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int on = 1;
+  ::setsockopt(port_holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // The daemon's own socket goes with its process, a moment after its pid file.
+  ASSERT_TRUE(zeltest::wait_until(
+      [&] { return ::bind(port_holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }));
+  ASSERT_EQ(::listen(port_holder.get(), 1), 0);
+  const zeltest::ProgramResult refused = zeltest::run_program(agent_argv(true));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("cannot listen for control requests"), std::string::npos) << refused.err;
+  EXPECT_TRUE(zeltest::wait_until([&] { return !zeltest::file_exists(pid_file()); }));
+}
+
+TEST_F(AgentTest, ADamagedStoreIsNamedAndNeverReplaced) {
+  const std::string store = dir.file("store/store");
+  const std::string damaged = zeltest::read_file(store) + "damage";
+  zeltest::write_file(store, damaged);
+  for (const bool daemon : {false, true}) {
+    SCOPED_TRACE(daemon ? "daemon" : "foreground");
+    const zeltest::ProgramResult refused = zeltest::run_program(agent_argv(daemon));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("the settings store in " + dir.file("store") + " cannot be read"), std::string::npos)
+        << refused.err;
+  }
+  EXPECT_EQ(zeltest::read_file(store), damaged);
+}
+
+}  // namespace
+}  // namespace agenttest
