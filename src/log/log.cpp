@@ -6,6 +6,7 @@
 // it because it is released on another thread than the one that took it.
 #include "log/log.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -261,6 +262,29 @@ bool read_whole_file(const std::string& path, std::vector<char>& content) {
   return std::fread(content.data(), 1, content.size(), file.get()) == content.size();
 }
 
+// zlib's gzip file functions, loaded when the first rotated generation is
+// compressed rather than linked: the control tool, started once per
+// command, then loads no library but the C library at its start. Null when
+// zlib cannot be loaded; the generations then stay plain.
+struct GzipApi {
+  gzFile (*open)(const char*, const char*);
+  int (*write)(gzFile, voidpc, unsigned);
+  int (*close)(gzFile);
+};
+
+const GzipApi* gzip_api() {
+  static const GzipApi api = [] {
+    GzipApi loaded{};
+    if (void* zlib = ::dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL)) {
+      loaded.open = reinterpret_cast<gzFile (*)(const char*, const char*)>(::dlsym(zlib, "gzopen"));
+      loaded.write = reinterpret_cast<int (*)(gzFile, voidpc, unsigned)>(::dlsym(zlib, "gzwrite"));
+      loaded.close = reinterpret_cast<int (*)(gzFile)>(::dlsym(zlib, "gzclose"));
+    }
+    return loaded;
+  }();
+  return api.open != nullptr && api.write != nullptr && api.close != nullptr ? &api : nullptr;
+}
+
 // Compresses plain generation n of `path` into compressed generation n and
 // deletes the plain one once the compressed one is complete.
 void compress_generation(const std::string& path, int n) {
@@ -268,12 +292,14 @@ void compress_generation(const std::string& path, int n) {
   if (!file_exists(plain)) return;
   std::vector<char> content;
   if (!read_whole_file(plain, content) || content.empty()) return;
-  gzFile gz = ::gzopen(compressed_generation(path, n).c_str(), "wb");
+  const GzipApi* gzip = gzip_api();
+  if (gzip == nullptr) return;
+  gzFile gz = gzip->open(compressed_generation(path, n).c_str(), "wb");
   if (gz == nullptr) return;
-  int wrote = ::gzwrite(gz, content.data(), static_cast<unsigned>(content.size()));
+  int wrote = gzip->write(gz, content.data(), static_cast<unsigned>(content.size()));
   // gzwrite buffers: only a clean close proves the compressed generation is
   // complete, so the plain one is kept otherwise and compressed next time.
-  bool closed = ::gzclose(gz) == Z_OK;
+  bool closed = gzip->close(gz) == Z_OK;
   if (closed && wrote > 0 && static_cast<std::size_t>(wrote) == content.size()) ::unlink(plain.c_str());
 }
 
