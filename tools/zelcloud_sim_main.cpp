@@ -3,6 +3,11 @@
 //   zelcloud_sim [--dir DIR] [--command-port PORT] [--heartbeat SECONDS]
 //                [--broker-keepalive A,B,C] [--agent-keepalive A,B,C]
 //                [--plain-broker] [--quiet]
+//   zelcloud_sim --send COMMAND [--dir DIR | --command-port PORT]
+//
+// The second form sends one command to a simulator that runs already (its
+// command port given, or read from DIR/sim.env), prints the reply line and
+// exits with 0 for an "ok" reply, 1 otherwise.
 //
 // It prints its settings, then one line per request, packet and command.
 // Commands come from standard input (one per line; "quit" ends the program)
@@ -50,6 +55,7 @@ constexpr long kMaxPort = 65535;
 
 struct sim_arguments {
   std::string dir;
+  std::string send;  // --send: the command for a running simulator
   std::uint16_t command_port = 0;
   bool quiet = false;
   zelsim::SimulatorOptions options;
@@ -59,7 +65,10 @@ int usage(const char* program, int status) {
   std::fprintf(status == kExitOk ? stdout : stderr,
                "Usage: %s [--dir DIR] [--command-port PORT] [--heartbeat SECONDS]\n"
                "          [--broker-keepalive A,B,C] [--agent-keepalive A,B,C] [--plain-broker] [--quiet]\n"
+               "       %s --send COMMAND [--dir DIR | --command-port PORT]\n"
                "A local zelCloud (HTTPS) and zelbroker (TLS) on loopback for the agent.\n"
+               "  --send COMMAND          send one command to the simulator that runs with DIR (or\n"
+               "                          that listens on PORT), print its reply, exit 0 for \"ok\"\n"
                "  --dir DIR               where certificates and sim.env go (default: a new\n"
                "                          folder under /tmp, removed at exit)\n"
                "  --command-port PORT     loopback TCP port for commands (default: any free one)\n"
@@ -71,7 +80,7 @@ int usage(const char* program, int status) {
                "Commands (standard input or the command port; \"help\" lists them):\n"
                "  claim [ID], release [ID], send HANDLER [TEXT], drop, wait SECONDS, connect,\n"
                "  heartbeats on|off, register accept|refuse|fail, devices, discoveries, status\n",
-               program);
+               program, program);
   return status;
 }
 
@@ -91,6 +100,8 @@ int parse_arguments(int argc, char** argv, sim_arguments* arguments) {
       arguments->options.broker_tls = false;
     } else if (name == "--dir") {
       if (!value(&arguments->dir)) return -1;
+    } else if (name == "--send") {
+      if (!value(&arguments->send) || arguments->send.empty()) return -1;
     } else if (name == "--command-port") {
       if (!value(&text)) return -1;
       const long port = std::strtol(text.c_str(), nullptr, 10);
@@ -150,6 +161,51 @@ bool write_env_file(const std::string& dir, const zelsim::Simulator& sim, std::u
   return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
+// The command port of the simulator that wrote DIR/sim.env; 0 when unknown.
+std::uint16_t command_port_of(const std::string& dir) {
+  std::ifstream env(dir + "/" + kEnvFileName);
+  const std::string key = "ZEL_SIM_COMMAND_PORT=";
+  for (std::string line; std::getline(env, line);) {
+    if (line.rfind(key, 0) == 0) {
+      const long port = std::strtol(line.c_str() + key.size(), nullptr, 10);
+      return port > 0 && port <= kMaxPort ? static_cast<std::uint16_t>(port) : 0;
+    }
+  }
+  return 0;
+}
+
+// --send: one command to a running simulator; the reply on standard output.
+int send_command(const sim_arguments& arguments) {
+  const std::uint16_t port = arguments.command_port != 0 ? arguments.command_port
+                             : arguments.dir.empty()      ? 0
+                                                          : command_port_of(arguments.dir);
+  if (port == 0) {
+    std::fprintf(stderr, "zelcloud_sim: no simulator to send to: give --dir DIR (with its sim.env) or --command-port\n");
+    return kExitUsage;
+  }
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!sock || ::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    std::fprintf(stderr, "zelcloud_sim: no simulator listens on 127.0.0.1:%u\n", static_cast<unsigned>(port));
+    return kExitFailure;
+  }
+  const std::string line = arguments.send + "\n";
+  send_all(sock.get(), line.data(), line.size());
+  std::string reply;
+  char buffer[512];
+  for (ssize_t n; reply.find('\n') == std::string::npos && (n = ::recv(sock.get(), buffer, sizeof buffer, 0)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    reply.append(buffer, static_cast<std::size_t>(n));
+  }
+  reply = reply.substr(0, reply.find('\n'));
+  std::printf("%s\n", reply.c_str());
+  return reply.rfind("ok", 0) == 0 ? kExitOk : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,6 +213,7 @@ int main(int argc, char** argv) {
   const int parsed = parse_arguments(argc, argv, &arguments);
   if (parsed > 0) return kExitOk;
   if (parsed < 0) return usage(argv[0], kExitUsage);
+  if (!arguments.send.empty()) return send_command(arguments);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   bool own_dir = false;
