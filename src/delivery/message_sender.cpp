@@ -194,7 +194,8 @@ DeliveryResult deliver_to_socket(const char* address, std::uint16_t port, const 
 
 // Endpoints whose last delivery timed out: deliveries to them fail at once
 // for kHandlerSuspendSeconds, so that one stuck handler does not hold the
-// messages of all the others behind it. One WARNING per window.
+// messages of all the others behind it. One WARNING per window; the number
+// of messages it cost is logged when the window is over.
 class Suspensions {
  public:
   // True while `endpoint` is suspended.
@@ -203,6 +204,7 @@ class Suspensions {
     const auto found = entries_.find(endpoint);
     if (found == entries_.end()) return false;
     if (std::chrono::steady_clock::now() >= found->second.until) {
+      report_end(endpoint, found->second);
       entries_.erase(found);
       return false;
     }
@@ -211,14 +213,19 @@ class Suspensions {
       ZLOG(kLogWarning, "Handler %s (%s) is suspended for %d s after a delivery timed out: its messages are "
                         "dropped meanwhile.\n", handler, endpoint.c_str(), suspend_seconds.load());
     }
+    ++found->second.dropped;
     return true;
   }
 
   void suspend(const std::string& endpoint) {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto now = std::chrono::steady_clock::now();
-    std::erase_if(entries_, [now](const auto& entry) { return now >= entry.second.until; });
-    entries_[endpoint] = Entry{now + std::chrono::seconds(suspend_seconds.load()), false};
+    std::erase_if(entries_, [this, now](const auto& entry) {
+      if (now < entry.second.until) return false;
+      report_end(entry.first, entry.second);
+      return true;
+    });
+    entries_[endpoint] = Entry{now + std::chrono::seconds(suspend_seconds.load()), false, 0};
   }
 
   // Forgets every suspension (tests only).
@@ -233,7 +240,15 @@ class Suspensions {
   struct Entry {
     std::chrono::steady_clock::time_point until;
     bool warned;
+    unsigned dropped;
   };
+
+  static void report_end(const std::string& endpoint, const Entry& entry) {
+    if (entry.dropped == 0) return;
+    ZLOG(kLogWarning, "Handler endpoint %s is no longer suspended; %u message(s) were dropped meanwhile.\n",
+         endpoint.c_str(), entry.dropped);
+  }
+
   std::mutex mutex_;  // guards entries_
   std::map<std::string, Entry> entries_;
 };

@@ -244,6 +244,7 @@ TEST_F(DeliveryTest, AnEndpointThatTimedOutIsSuspendedForAWhile) {
   ASSERT_TRUE(zeltest::wait_until([&] { return std::chrono::steady_clock::now() - suspended_at > std::chrono::seconds(1); }));
   EXPECT_EQ(deliver_message("stuck", big.data(), big.size()), -1);
   EXPECT_EQ(zeltest::count_of(log.text(), "Failed to send msg"), 2);
+  EXPECT_TRUE(log.has("no longer suspended; 3 message(s) were dropped meanwhile."));
 }
 
 TEST_F(DeliveryTest, AtMostEightHandlerProgramsRunAndAStopEndsThem) {
