@@ -10,7 +10,9 @@
 # configuration run in the background while the next one builds, each run in
 # a private network namespace of its own (scripts/private-net.sh), so that
 # two runs never share the fixed control port. A run's output goes to
-# build/<config>/test.log and is printed when the run ends.
+# build/<config>/test.log and is printed when the run ends. Each run's
+# temporary files go to a folder of its own (TMPDIR), removed when it ends:
+# a test killed at its time-out leaves nothing in /tmp either.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
@@ -24,7 +26,8 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 status=0
 runs=()
-declare -A run_pid
+declare -A run_pid run_tmp
+trap 'for t in "${run_tmp[@]}"; do rm -rf "$t"; done' EXIT
 for config in "${configs[@]}"; do
   echo "=== $config: build ($(date +%T))"
   if [ "$config" = arm ]; then
@@ -36,13 +39,15 @@ for config in "${configs[@]}"; do
   fi
   mkdir -p "build/$config"
   echo "=== $config: tests start in the background ($(date +%T))"
-  "${command[@]}" >"build/$config/test.log" 2>&1 &
+  run_tmp[$config]=$(mktemp -d "${TMPDIR:-/tmp}/zeltests-$config.XXXXXX")
+  TMPDIR=${run_tmp[$config]} "${command[@]}" >"build/$config/test.log" 2>&1 &
   run_pid[$config]=$!
   runs+=("$config")
 done
 
 for config in "${runs[@]}"; do
   if wait "${run_pid[$config]}"; then result=passed; else result=FAILED; status=1; fi
+  rm -rf "${run_tmp[$config]}"
   echo "=== $config: tests $result ($(date +%T))"
   if [ "$result" = passed ]; then
     grep -E 'tests passed|Total Test time' "build/$config/test.log" || true
