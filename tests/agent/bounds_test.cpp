@@ -52,13 +52,16 @@ TEST_F(AgentTest, IdleControlClientsDelayNobodyAndAFullDescriptorTableEndsNothin
 
 TEST_F(AgentTest, NoHandlerProgramOutlivesTheAgent) {
   const std::string program = dir.file("stubborn.sh");
-  zeltest::write_file(program, "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n", 0755);
+  // Ten minutes, written so as to tell this run's sleeps from other runs' on
+  // the machine.
+  const std::string seconds = "600." + std::to_string(::getpid());
+  zeltest::write_file(program, "#!/bin/sh\ntrap '' TERM\nexec sleep " + seconds + "\n", 0755);
   set("zel_handler_stubborn", program);
   set("zel_force_connection", "1");
   start_agent();
   ASSERT_TRUE(wait_report(connected_is(true)));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim->send_message("stubborn", "hello"));
-  const std::string sleeping("sleep\0" "600", 9);
+  const std::string sleeping = std::string("sleep") + '\0' + seconds + '\0';
   ASSERT_TRUE(zeltest::wait_until([&] { return processes_with(sleeping) == 3; }));
   EXPECT_EQ(stop_agent(), 0);
   EXPECT_EQ(processes_with(sleeping), 0);
