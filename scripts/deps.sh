@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# any is missing. Safe to run again; needs root (or sudo) only to install.
+# Installs the Debian packages the build, the tests and the demo need, and
+# any more named on its command line, when any is missing. Safe to run
+# again; needs root (or sudo) only to install.
+#   ./scripts/deps.sh [package...]
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   tinyproxy microsocks dante-server
   procps psmisc iproute2 util-linux
+  "$@"
 )
 
 missing=()

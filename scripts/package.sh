@@ -43,7 +43,6 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 
 # --- Packages ---------------------------------------------------------------
-./scripts/deps.sh
 packages=(dpkg-dev lintian binutils gzip)
 command -v systemd-analyze >/dev/null || packages+=(systemd)
 toolchain=()
@@ -58,15 +57,7 @@ if [ "$arch" = armhf ]; then
              libstdc++6:armhf libgcc-s1:armhf)
   toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake)
 fi
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+./scripts/deps.sh "${packages[@]}"
 
 # --- Build and staging ------------------------------------------------------
 dir=${ZEL_PKG_BUILD_DIR:-build/package-$arch}

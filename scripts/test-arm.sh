@@ -29,8 +29,6 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 
 build_arm() {
-  ./scripts/deps.sh
-
   # --- Packages ---------------------------------------------------------------
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     $SUDO dpkg --add-architecture armhf
@@ -40,15 +38,7 @@ build_arm() {
     libcjson-dev:armhf libcurl4-openssl-dev:armhf libssl-dev:armhf zlib1g-dev:armhf
     libgtest-dev:armhf libgmock-dev:armhf libstdc++6:armhf libgcc-s1:armhf
   )
-  missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    $SUDO apt-get update -qq
-    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
+  ./scripts/deps.sh "${packages[@]}"
 
   # --- Running ARM programs ---------------------------------------------------
   # binfmt_misc hands every ARM executable to qemu-arm, so a test can start the
