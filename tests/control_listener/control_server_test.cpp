@@ -4,6 +4,7 @@
 // discovery window, against a simulated zelCloud and zelbroker.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -125,6 +126,16 @@ TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
   control_listener_testing::set_read_timeout_ms(100);
   const UniqueFd silent = zeltest::connect_loopback(kControlPort);
   EXPECT_EQ(read_reply(silent.get()), reply(kResultBusy));
+  // Past the connection limit the oldest silent client is refused, long
+  // before its read limit, and the newcomer is held.
+  control_listener_testing::set_read_timeout_ms(static_cast<int>(4 * zeltest::kWaitLimit.count()));
+  {
+    std::vector<UniqueFd> crowd;
+    for (std::size_t i = 0; i <= kControlMaxConnections; ++i) crowd.push_back(zeltest::connect_loopback(kControlPort));
+    EXPECT_EQ(read_reply(crowd.front().get()), reply(kResultBusy));
+    pollfd newcomer{crowd.back().get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&newcomer, 1, 0), 0);
+  }
   control_listener_testing::set_read_timeout_ms(0);
   const std::string head = R"({"command":"pause_connections","pad":")";
   const auto pause_of_size = [&](std::size_t size) { return head + std::string(size - head.size() - 2, 'p') + "\"}"; };
