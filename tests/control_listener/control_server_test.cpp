@@ -133,6 +133,8 @@ TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
     std::vector<UniqueFd> crowd;
     for (std::size_t i = 0; i <= kControlMaxConnections; ++i) crowd.push_back(zeltest::connect_loopback(kControlPort));
     EXPECT_EQ(read_reply(crowd.front().get()), reply(kResultBusy));
+    char byte = 0;
+    EXPECT_EQ(::recv(crowd.front().get(), &byte, 1, MSG_DONTWAIT), 0);  // closed, not timed out
     pollfd newcomer{crowd.back().get(), POLLIN, 0};
     EXPECT_EQ(::poll(&newcomer, 1, 0), 0);
   }
