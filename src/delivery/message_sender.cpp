@@ -105,12 +105,16 @@ std::atomic<int> handler_timeout_ms{kHandlerTimeoutMs};  // shortened by tests o
 // While a stop drains the queue: its deadline, in milliseconds of the steady
 // clock (0: no stop under way). No delivery waits past it.
 std::atomic<std::int64_t> drain_deadline_ms{0};
-// Set when the drain deadline has passed: the rest of the queue is dropped.
-std::atomic<bool> drop_queued{false};
 
 std::int64_t steady_now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// True once a stop's drain deadline has passed: the rest of the queue is dropped.
+bool drain_deadline_passed() {
+  const std::int64_t deadline = drain_deadline_ms.load();
+  return deadline != 0 && steady_now_ms() >= deadline;
 }
 
 // How long one step of a delivery (connect, write, the program's start) may
@@ -434,13 +438,13 @@ void log_child_failure(const child_report& report, const std::string& path) {
 // child's failure.
 bool program_started(int status_fd, const std::string& path) {
   pollfd ready{status_fd, POLLIN, 0};
+  const int wait_ms = handler_wait_ms();
   int rc;
   do {
-    rc = ::poll(&ready, 1, handler_wait_ms());
+    rc = ::poll(&ready, 1, wait_ms);
   } while (rc < 0 && errno == EINTR);
   if (rc <= 0) {
-    ZLOG(kLogWarning, "Handler %s did not start within %d ms.\n", path.c_str(),
-         handler_wait_ms());
+    ZLOG(kLogWarning, "Handler %s did not start within %d ms.\n", path.c_str(), wait_ms);
     return true;
   }
   child_report report{};
@@ -475,14 +479,14 @@ std::size_t write_to_program(int fd, const char* data, std::size_t length,
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd ready{fd, POLLOUT, 0};
+      const int wait_ms = handler_wait_ms();
       int polled;
       do {
-        polled = ::poll(&ready, 1, handler_wait_ms());
+        polled = ::poll(&ready, 1, wait_ms);
       } while (polled < 0 && errno == EINTR);
       if (polled > 0) continue;
       if (polled == 0) {
-        ZLOG(kLogError, "Handler %s has not read its input for %d ms.\n", path.c_str(),
-             handler_wait_ms());
+        ZLOG(kLogError, "Handler %s has not read its input for %d ms.\n", path.c_str(), wait_ms);
         *stalled = true;
         break;
       }
@@ -495,9 +499,10 @@ std::size_t write_to_program(int fd, const char* data, std::size_t length,
 }
 
 DeliveryResult run_handler_program(const std::string& path, const void* payload, std::size_t length) {
-  if (!programs.wait_for_slot(handler_wait_ms())) {
+  const int slot_wait_ms = handler_wait_ms();
+  if (!programs.wait_for_slot(slot_wait_ms)) {
     ZLOG(kLogError, "Handler %s: %d handler programs still run after %d ms; message dropped.\n", path.c_str(),
-         kHandlerProgramsMax, handler_wait_ms());
+         kHandlerProgramsMax, slot_wait_ms);
     return DeliveryResult::kTimedOut;
   }
   int data_pipe[2];
@@ -577,7 +582,7 @@ void message_thread(mt_queue* queue) {
   ZLOG(kLogInfo, "Starting message thread.\n");
   for (;;) {
     while (mt_queue_is_empty(queue) == 0) {
-      if (drop_queued.load()) {
+      if (drain_deadline_passed()) {
         drop_rest(queue);
         break;
       }
@@ -594,7 +599,7 @@ void message_thread(mt_queue* queue) {
     state.work.wait(guard, [&] { return state.stop || mt_queue_is_empty(queue) == 0; });
     --state.waiting;
     if (mt_queue_is_empty(queue) == 0) {
-      if (drop_queued.load()) continue;  // dropped at the top of the loop
+      if (drain_deadline_passed()) continue;  // dropped at the top of the loop
       std::unique_ptr<queued_message> message = take_message(queue);
       guard.unlock();
       ZLOG(kLogDebug, "Getting message from queue after wait.\n");
@@ -968,16 +973,15 @@ int message_sender_stop(int drain_limit_ms) {
       ZLOG(kLogError, "message_sender_stop() called from the message thread.\n");
       return -1;
     }
-    drop_queued.store(false);
-    drain_deadline_ms.store(steady_now_ms() + std::max(drain_limit_ms, 1));
+    const std::int64_t deadline_ms = steady_now_ms() + std::max(drain_limit_ms, 1);
+    drain_deadline_ms.store(deadline_ms);
     state.stop = true;
     state.work.notify_all();
     // The message thread delivers what is still queued before it ends, until
     // the deadline; then it drops the rest (a delivery under way ends by the
     // deadline too).
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(drain_limit_ms);
+    const auto deadline = std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline_ms));
     if (!state.idle.wait_until(guard, deadline, [&] { return state.threads <= 0; })) {
-      drop_queued.store(true);
       state.work.notify_all();
       state.idle.wait(guard, [&] { return state.threads <= 0; });
     }
@@ -987,7 +991,7 @@ int message_sender_stop(int drain_limit_ms) {
     // Messages left with no thread to deliver them (its start failed) are
     // delivered here rather than lost; no message thread runs any more.
     while (mt_queue_is_empty(queue.get()) == 0) {
-      if (steady_now_ms() >= drain_deadline_ms.load()) {
+      if (drain_deadline_passed()) {
         drop_rest(queue.get());
         break;
       }
@@ -998,7 +1002,6 @@ int message_sender_stop(int drain_limit_ms) {
   }
   mt_queue_destroy(std::move(queue));  // logs the stop of a sender never started
   drain_deadline_ms.store(0);
-  drop_queued.store(false);
   return 0;
 }
 
