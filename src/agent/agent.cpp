@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +49,6 @@ constexpr std::int32_t kForegroundFlag = 0;
 // The main loop looks at the advisor's heartbeat period at least this often,
 // so a period learnt from the advisor applies from the next second on.
 constexpr auto kLoopRecheck = std::chrono::seconds(1);
-constexpr std::size_t kPidReadLength = 32;
 constexpr long long kNanosPerSecond = 1000000000;
 // How long a daemon may take to listen for control requests before its
 // start counts as failed, and how often it looks.

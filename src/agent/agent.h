@@ -60,7 +60,6 @@ std::optional<std::string> missing_cloud_url_key();
 // The error text for a missing cloud URL key: names the key and how to set it.
 std::string missing_url_message(const std::string& key);
 
-
 // `path` made absolute against the current directory (the daemon changes
 // directory to "/"); empty stays empty.
 std::string absolute_path(const std::string& path);

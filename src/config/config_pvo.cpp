@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "config/config_keys.h"
 #include "log/log.h"
 #include "pvo/pvo.h"
 
@@ -69,7 +70,7 @@ int config_set_together(const config_setting* settings, std::size_t count) {
 const char* config_check_store() {
   char* raw = nullptr;
   // Any key will do: reading one reads (and checks) the whole store file.
-  const int rc = pvoGet("zel_register_url", &raw);
+  const int rc = pvoGet(kKeyRegisterUrl, &raw);
   std::free(raw);
   return rc < 0 ? pvoStrerror(rc) : nullptr;
 }

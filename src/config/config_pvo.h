@@ -29,13 +29,15 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size);
 // are logged, never returned.
 int config_set(const char* key, const char* value);
 
-// Writes every key and value of `settings` (null-terminated pairs) and
-// commits them in one commit, so that they become durable together or not at
-// all. Returns 0 when all were written and committed, -1 otherwise (logged).
+// One key and its value, for config_set_together.
 struct config_setting {
   const char* key;
   const char* value;
 };
+
+// Writes the `count` settings and commits them in one commit, so that they
+// become durable together or not at all. Returns 0 when all were written and
+// committed, -1 otherwise (logged).
 int config_set_together(const config_setting* settings, std::size_t count);
 
 // 0 when the store can be read (absent keys are fine); otherwise the

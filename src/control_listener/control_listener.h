@@ -23,6 +23,10 @@
 // one that has waited longest. A failed accept (no descriptors or memory
 // left) is logged, waits kAcceptRetryMs, and never ends the listener.
 //
+// Threading: the listener thread alone accepts and serves connections.
+// execute_control_request and free_control_request are also called on the
+// message thread for control requests from the zelbroker
+// (execute_incoming_request, cloud/logic.h).
 #pragma once
 
 #include <cstddef>

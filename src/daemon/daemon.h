@@ -15,10 +15,8 @@
 //   unlock_pid_file(path, pid_fd);             // at orderly shut-down
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // --- The sleep gate ------------------------------------------------------------

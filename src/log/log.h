@@ -47,7 +47,8 @@ constexpr int kLogRotateCount = 5;     // rotated generations kept
 // away. EVENT lines are not limited.
 constexpr int kLogFloodLinesPerSecond = 10;
 
-// Writes one line; `format` ends with its own "\n". `source` is the calling
+// Writes one line; `format` ends with its own "\n" (one is added when it
+// does not, so that every entry is one line). `source` is the calling
 // module's name (a string literal: the flood limit tells sources apart by
 // its address), `line` its __LINE__. Messages below `log_level` (and levels
 // of 0 or less) return at once without locking; EVENT is never filtered.
