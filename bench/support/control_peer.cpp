@@ -1,8 +1,6 @@
 #include "support/control_peer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include "zelcloud_sim.h"
 
 namespace zelbench {
 namespace {
@@ -28,16 +28,8 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 ControlPeer::ControlPeer(std::string reply, std::uint16_t port) : reply_(std::move(reply)), port_(port) {
-  listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listener_) throw std::runtime_error("socket()");
-  const int on = 1;
-  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_.get(), kBacklog) != 0) {
+  listener_ = zelsim::listen_loopback(port_, kBacklog);
+  if (!listener_) {
     throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port_) + ": " + std::strerror(errno));
   }
   int stop[2];

@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "log/log.h"
+#include "zelcloud_sim.h"
 
 extern char** environ;
 
@@ -235,19 +236,7 @@ LogCapture::~LogCapture() {
   log_file_path = saved_path_;
 }
 
-UniqueFd listen_loopback(std::uint16_t* port, int backlog) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd.get(), backlog) != 0 || ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    return UniqueFd();
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
+UniqueFd listen_loopback(std::uint16_t* port, int backlog) { return zelsim::listen_loopback(0, backlog, port); }
 
 UniqueFd listen_unix(const std::string& path, int backlog) {
   sockaddr_un address{};
