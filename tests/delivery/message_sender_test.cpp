@@ -70,6 +70,17 @@ class DeliveryTest : public ::testing::Test {
     hook_record.released = true;
     hook_record.changed.notify_all();
   }
+  // Starts the sender with the recording hook, its message thread held by a
+  // delivery named `holder` ("hold" until released, "slow" for a second).
+  static void start_held(const char* holder) {
+    set_own_handler_hook(recording_hook);
+    ASSERT_EQ(message_sender_init(), 0);
+    ASSERT_EQ(send_message(holder, ""), 0);
+    ASSERT_TRUE(zeltest::wait_until([] {
+      std::lock_guard<std::mutex> lock(hook_record.mutex);
+      return hook_record.holding;
+    }));
+  }
   void set_line(const std::string& handler, const std::string& line) {
     ASSERT_EQ(config_set(handler_key(handler).c_str(), line.c_str()), 0);
   }
@@ -193,13 +204,7 @@ TEST_F(DeliveryTest, HandlerThatNeverReadsIsAbandonedAfterTheWriteBound) {
 TEST_F(DeliveryTest, FullQueueRefusesAndStopDeliversTheRestOnTheMessageThread) {
   zeltest::HandlerSink sink(dir.file("queue.sock"));
   set_line("queued", sink.endpoint());
-  set_own_handler_hook(recording_hook);
-  ASSERT_EQ(message_sender_init(), 0);
-  ASSERT_EQ(send_message("hold", ""), 0);
-  ASSERT_TRUE(zeltest::wait_until([] {
-    std::lock_guard<std::mutex> lock(hook_record.mutex);
-    return hook_record.holding;
-  }));
+  ASSERT_NO_FATAL_FAILURE(start_held("hold"));
   EXPECT_EQ(send_message("queued", std::string(kQueueMaxBytes, 'b')), -1);
   for (std::uint32_t i = 0; i < kQueueMaxElements; ++i) ASSERT_EQ(send_message("queued", std::to_string(i)), 0);
   EXPECT_EQ(send_message("queued", "one too many"), -1);
@@ -265,13 +270,7 @@ TEST_F(DeliveryTest, AStopDrainsWithinItsDeadlineAndCountsWhatItDrops) {
   zeltest::LogCapture log(dir.file("log"));
   zeltest::HandlerSink sink;
   set_line("queued", sink.endpoint());
-  set_own_handler_hook(recording_hook);
-  ASSERT_EQ(message_sender_init(), 0);
-  ASSERT_EQ(send_message("slow", ""), 0);
-  ASSERT_TRUE(zeltest::wait_until([] {
-    std::lock_guard<std::mutex> lock(hook_record.mutex);
-    return hook_record.holding;
-  }));
+  ASSERT_NO_FATAL_FAILURE(start_held("slow"));
   for (int i = 0; i < 5; ++i) ASSERT_EQ(send_message("queued", "late"), 0);
   ASSERT_EQ(message_sender_stop(50), 0);
   EXPECT_TRUE(log.has("5 queued message(s) dropped"));
