@@ -4,11 +4,11 @@
 // cannot complete, and a damaged store. Each costs only itself.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-
-#include <fstream>
+#include <unistd.h>
 
 #include "agent/agent_harness.h"
 #include "broker_server.h"
@@ -16,13 +16,18 @@
 namespace agenttest {
 namespace {
 
-// Processes whose command line mentions `marker`.
+// Processes whose command line mentions `marker`. A process that ends while
+// it is read (ESRCH) counts as gone.
 int processes_with(const std::string& marker) {
   int found = 0;
   DIR* proc = ::opendir("/proc");
   while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
-    std::ifstream cmdline(std::string("/proc/") + entry->d_name + "/cmdline");
-    const std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    const UniqueFd cmdline(::open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char chunk[512];
+    for (ssize_t count; cmdline && (count = ::read(cmdline.get(), chunk, sizeof chunk)) > 0;) {
+      text.append(chunk, static_cast<std::size_t>(count));
+    }
     found += text.find(marker) != std::string::npos ? 1 : 0;
   }
   if (proc != nullptr) ::closedir(proc);
