@@ -188,6 +188,7 @@ void main_loop(running_agent& agent) {
       continue;
     }
     ZLOG(kLogInfo, "Received %s, shutting down.\n", signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
+    request_agent_stop();
     return;
   }
 }

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -192,6 +193,17 @@ void wake_sleepers() {
   ++gate_generation;
   pthread_cond_broadcast(&gate_cond);
 }
+
+namespace {
+std::atomic<bool> agent_stopping{false};
+}  // namespace
+
+void request_agent_stop() {
+  agent_stopping.store(true);
+  wake_sleepers();
+}
+
+bool agent_stop_requested() { return agent_stopping.load(); }
 
 void sleep_forever() {
   for (;;) ::sleep(kSleepPeriodSeconds);

@@ -37,6 +37,20 @@ void wait_for_wakeup();
 // Ends every sleep_for and wait_for_wakeup under way. Any thread may call it.
 void wake_sleepers();
 
+// --- The agent's stop -----------------------------------------------------------
+//
+// One process-wide flag, set once when the agent is told to shut down
+// (SIGTERM, SIGINT) and never cleared. Every wait on a peer (a cloud request,
+// a broker connect, proxy or TLS step, a control command) looks at it at
+// least every few hundred milliseconds and gives up once it is set, so that
+// a shut-down never waits on a peer that hangs.
+
+// Sets the flag and ends every sleep in the gate. Any thread; safe in a
+// signal handler only for the flag (the gate's wake takes a mutex).
+void request_agent_stop();
+// True once request_agent_stop was called. Any thread.
+bool agent_stop_requested();
+
 // Sleeps in periods of 1800 seconds and never returns.
 [[noreturn]] void sleep_forever();
 
