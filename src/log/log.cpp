@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -427,3 +428,29 @@ void hold_rotation_lock(bool hold) {
   }
 }
 }  // namespace log_testing
+
+std::string log_escape(std::string_view text, std::size_t max) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(std::min(text.size(), max) + 16);
+  std::size_t used = 0;
+  for (; used < text.size() && out.size() < max; ++used) {
+    const auto byte = static_cast<unsigned char>(text[used]);
+    switch (byte) {
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20 || byte >= 0x7f) {
+          out += "\\x";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0x0f];
+        } else {
+          out += static_cast<char>(byte);
+        }
+    }
+  }
+  if (used < text.size()) out += "...(" + std::to_string(text.size()) + " bytes)";
+  return out;
+}

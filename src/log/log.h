@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Levels. 5 is only a threshold: with log_level 5 nothing of levels 1-4 passes.
 enum : int {
@@ -68,6 +69,18 @@ void log_compress_worker(std::string path);
 // worker dies with the process, and a program that always exits right after
 // the line that rotated would leave every generation uncompressed.
 void log_wait_for_compression();
+
+// Text that comes from outside the agent (control requests, cloud replies,
+// handler names, broker data, store values) is logged only through
+// log_escape: it cannot then break a line, forge one or flood the log.
+constexpr std::size_t kLogOutsideTextMax = 256;  // bytes of outside text kept in a line
+
+// `text` made safe for one log line: a backslash becomes "\\", a line
+// break, carriage return or tab "\n", "\r", "\t", any other byte below
+// 0x20 and 0x7f to 0xff "\xNN". The result is cut after the escape that
+// reaches `max` bytes; a cut text ends with "...(N bytes)" giving the length
+// of the original. Pure; any thread.
+std::string log_escape(std::string_view text, std::size_t max = kLogOutsideTextMax);
 
 #define ZLOG(level, ...) log_message((level), kLogModule, __LINE__, __VA_ARGS__)
 
