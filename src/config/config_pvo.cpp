@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "config/config_keys.h"
 #include "log/log.h"
@@ -18,6 +22,23 @@ constexpr const char* kLogModule = "config_pvo";
 struct FreeDeleter {
   void operator()(char* p) const { std::free(p); }
 };
+
+// A commit publishes every set this process has made so far, whichever
+// thread made it. Each write, from its first set to its commit, holds this
+// lock, so that no other thread's commit can publish half of a write that
+// belongs together (an agent id without its claim code).
+std::mutex write_mutex;
+
+void (*between_sets_hook)() = nullptr;  // tests only; called with write_mutex held
+
+// The value `key` reads now (committed, with this process's pending changes
+// on top); nullopt when it is not set.
+std::optional<std::string> current_value(const char* key) {
+  char* raw = nullptr;
+  pvoGet(key, &raw);
+  std::unique_ptr<char, FreeDeleter> value(raw);
+  return value ? std::optional<std::string>(value.get()) : std::nullopt;
+}
 
 }  // namespace
 
@@ -38,6 +59,7 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size) {
 }
 
 int config_set(const char* key, const char* value) {
+  std::lock_guard<std::mutex> lock(write_mutex);
   int rc = pvoSet(key, value);
   if (rc < 0) {
     ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", key != nullptr ? key : "",
@@ -50,17 +72,29 @@ int config_set(const char* key, const char* value) {
 }
 
 int config_set_together(const config_setting* settings, std::size_t count) {
+  std::lock_guard<std::mutex> lock(write_mutex);
+  // What the keys held before: a set refused half-way is undone, or the next
+  // commit (anyone's) would publish the part that was set.
+  std::vector<std::optional<std::string>> before;
+  for (std::size_t i = 0; i < count; ++i) before.push_back(current_value(settings[i].key));
   for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0 && between_sets_hook != nullptr) between_sets_hook();
     const int rc = pvoSet(settings[i].key, settings[i].value);
     if (rc < 0) {
-      // Nothing is committed here; callers check lengths first, so that only
-      // a lack of memory can refuse a set.
       ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", settings[i].key, pvoStrerror(rc));
+      for (std::size_t j = 0; j < i; ++j) {
+        if (before[j]) {
+          pvoSet(settings[j].key, before[j]->c_str());
+        } else {
+          pvoUnset(settings[j].key);
+        }
+      }
       return -1;
     }
   }
   const int rc = pvoCommit();
   if (rc < 0) {
+    // The sets stay pending, whole: a later commit publishes them together.
     ZLOG(kLogError, "Can't commit nvram, error: %s.\n", pvoStrerror(rc));
     return -1;
   }
@@ -74,3 +108,7 @@ const char* config_check_store() {
   std::free(raw);
   return rc < 0 ? pvoStrerror(rc) : nullptr;
 }
+
+namespace config_testing {
+void set_between_sets_hook(void (*hook)()) { between_sets_hook = hook; }
+}  // namespace config_testing

@@ -26,7 +26,8 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size);
 
 // Writes `value` under `key` (both non-null, NUL-terminated) and commits the
 // store at once, also when the write was refused. Returns 0 always; failures
-// are logged, never returned.
+// are logged, never returned. Waits while another thread is inside a write
+// (config_set, config_set_together): its commit never publishes part of one.
 int config_set(const char* key, const char* value);
 
 // One key and its value, for config_set_together.
@@ -36,11 +37,20 @@ struct config_setting {
 };
 
 // Writes the `count` settings and commits them in one commit, so that they
-// become durable together or not at all. Returns 0 when all were written and
-// committed, -1 otherwise (logged).
+// become durable together or not at all: from the first set to the commit
+// no other thread's write can commit (and so publish some of them). A set
+// refused half-way is undone. Returns 0 when all were written and
+// committed, -1 otherwise (logged; after a failed commit the settings stay
+// pending, whole, for the next commit).
 int config_set_together(const config_setting* settings, std::size_t count);
 
 // 0 when the store can be read (absent keys are fine); otherwise the
 // platform library's message for what is wrong with it (a damaged or
 // unreadable store file), for a start-up to refuse with.
 const char* config_check_store();
+
+// Seams for the tests only.
+namespace config_testing {
+// Called inside config_set_together between two sets (null: none).
+void set_between_sets_hook(void (*hook)());
+}  // namespace config_testing

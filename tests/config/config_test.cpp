@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "config/config.h"
 #include "pvo/pvo.h"
@@ -41,6 +43,25 @@ std::string framed(const std::string& records, int count) {
   std::snprintf(crc, sizeof crc, "%08lx",
                 crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
   return body + "END " + std::to_string(count) + " " + crc + "\n";
+}
+
+// Another thread's write that comes while a write of two keys is half done.
+struct Interleaved {
+  std::string store;
+  std::thread other;
+  std::atomic<bool> done{false};
+  pvo::Entries committed;  // the store file right after the other thread's commit
+};
+Interleaved* interleaved = nullptr;
+
+void write_from_another_thread() {
+  interleaved->other = std::thread([] {
+    config_set(kKeyAgentClaimed, kFlagOn);
+    pvo::parse_store(zeltest::read_file(interleaved->store), &interleaved->committed);
+    interleaved->done.store(true);
+  });
+  // Unlocked, the other write ends at once; locked out, it waits for ours.
+  zeltest::wait_until([] { return interleaved->done.load(); }, std::chrono::milliseconds(300));
 }
 
 TEST(StrToUint32, ConvertsAsTheDeviceAlwaysHas) {
@@ -97,6 +118,30 @@ TEST_F(StoreTest, SetsReachOtherProcessesAtOnceEvenAfterARefusal) {
   EXPECT_EQ(tool({"get", "zel_pending"}).out, "yes\n");
   EXPECT_EQ(config_set(kKeyAgentRegistered, kFlagOn), 0);
   EXPECT_EQ(tool({"get", kKeyAgentRegistered}).out, "1\n");
+}
+
+TEST_F(StoreTest, KeysWrittenTogetherAreCommittedTogetherOrNotAtAll) {
+  ASSERT_EQ(config_set(kKeyAgentId, "OLD-ID"), 0);
+  ASSERT_EQ(config_set(kKeyAgentClaimCode, "old-code"), 0);
+  Interleaved state;
+  state.store = store_;
+  interleaved = &state;
+  config_testing::set_between_sets_hook(write_from_another_thread);
+  const config_setting identity[] = {{kKeyAgentId, "NEW-ID"}, {kKeyAgentClaimCode, "new-code"}};
+  EXPECT_EQ(config_set_together(identity, 2), 0);
+  config_testing::set_between_sets_hook(nullptr);
+  state.other.join();
+  interleaved = nullptr;
+  EXPECT_EQ(state.committed[kKeyAgentId] == "NEW-ID", state.committed[kKeyAgentClaimCode] == "new-code");
+  EXPECT_EQ(tool({"get", kKeyAgentId}).out, "NEW-ID\n");
+  EXPECT_EQ(tool({"get", kKeyAgentClaimCode}).out, "new-code\n");
+
+  // A set refused half-way is undone: the next commit publishes none of it.
+  const std::string too_long(PVO_MAX_VALUE_LENGTH + 1, 'c');
+  const config_setting refused[] = {{kKeyAgentId, "HALF-ID"}, {kKeyAgentClaimCode, too_long.c_str()}};
+  EXPECT_EQ(config_set_together(refused, 2), -1);
+  ASSERT_EQ(config_set(kKeyAgentRegistered, kFlagOn), 0);
+  EXPECT_EQ(tool({"get", kKeyAgentId}).out, "NEW-ID\n");
 }
 
 TEST(StoreFormat, ReadsBackWhatItWritesAndRefusesAnyDamage) {
