@@ -253,17 +253,16 @@ int id_text_is_valid(std::string_view text) {
 
 int identity_is_valid(const identity& id) {
   if (!id.agent_id || !id.claim_code) return 0;
-  return id_text_is_valid(*id.agent_id);
-}
-
-int identity_is_storable(const identity& id) {
-  auto storable = [](const std::optional<std::string>& text) {
-    return text && text->size() < kConfigStringBufferSize &&
-           std::none_of(text->begin(), text->end(), [](char c) {
-             return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-           });
-  };
-  return storable(id.agent_id) && storable(id.claim_code) ? 1 : 0;
+  // Longer than the store's string readers take, it would be read back cut.
+  if (id.agent_id->size() >= kConfigStringBufferSize || id.claim_code->empty() ||
+      id.claim_code->size() >= kConfigStringBufferSize) {
+    return 0;
+  }
+  // A control character would break the request headers that carry it.
+  const bool code_is_clean = std::none_of(id.claim_code->begin(), id.claim_code->end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+  return code_is_clean ? id_text_is_valid(*id.agent_id) : 0;
 }
 
 int save_identity(const identity& id) {
@@ -294,11 +293,11 @@ int register_device(agent_context& context) {
   }
   identity id = context.current_identity();
   int parsed = parse_register_reply(reply, id);
-  if (parsed == 0 && identity_is_storable(id) == 0) {
-    // Stored, it would break every later request (a line break in the
-    // Authorization header) or be read back cut: a bad answer.
-    ZLOG(kLogError, "Register reply with a device id or claim code that holds control characters or is longer "
-                    "than %zu bytes: refused.\n", kConfigStringBufferSize - 1);
+  if (parsed == 0 && identity_is_valid(id) == 0) {
+    // Stored, it would be refused at the next start (and the device
+    // registered again on every start), or break every later request.
+    ZLOG(kLogError, "Register reply with an identity the agent cannot use (device id '%s'): refused.\n",
+         log_escape(id.agent_id.value_or(std::string())).c_str());
     release_identity(id);
     parsed = -1;
   }

@@ -118,18 +118,16 @@ void release_agent_context(agent_context& context);
 // and copies device_hardware_id again.
 void reload_identity(agent_context& context);
 
-// 1 when the agent id is present, not empty and made only of 'A'-'Z', '0'-'9'
-// and '-', and the claim code is present; else 0.
+// The one rule for an identity the agent can use, at start (the stored one)
+// and at registration (the reply's): 1 when the agent id is present, not
+// empty, made only of 'A'-'Z', '0'-'9' and '-' and shorter than
+// kConfigStringBufferSize, and the claim code is present, not empty, shorter
+// than kConfigStringBufferSize and free of control characters (which would
+// break the request headers that carry it); else 0.
 int identity_is_valid(const identity& id);
 
 // 0 for empty text, else 1 when every character is 'A'-'Z', '0'-'9' or '-'.
 int id_text_is_valid(std::string_view text);
-
-// 1 when the agent id and the claim code are both present, each fits the
-// store's string readers (kConfigStringBufferSize - 1 bytes) and neither
-// holds a control character (which would break the request headers that
-// carry them); else 0. A registration reply that fails it is a bad answer.
-int identity_is_storable(const identity& id);
 
 // Writes zel_agent_id and zel_agent_claim_code in one commit (an absent field
 // is written as the empty value, which reads as absent), so that the stored
@@ -139,8 +137,8 @@ int save_identity(const identity& id);
 // --- Cloud requests ---
 
 // POSTs the registration body to the register URL. Status 201 with a complete
-// reply whose identity is storable stores the new identity in the context and
-// gives 0; a refusal with error code 1062 gives kRegisterRefusedWrongSn (-2);
+// reply whose identity is valid (identity_is_valid) stores the new identity
+// in the context and gives 0; a refusal with error code 1062 gives kRegisterRefusedWrongSn (-2);
 // anything else -1. The identity is neither saved nor the registered state
 // changed here.
 int register_device(agent_context& context);

@@ -40,6 +40,11 @@ TEST_F(CloudTest, RegistrationTakesOnly201WithAWholeUsableReplyAndStoresNothing)
       // An identity that would break the request headers or not fit the store is a bad answer.
       {201, R"({"deviceId":"AB-1","claimCode":"c1\r\nX-Evil: 1"})", nullptr, -1, {}, {}},
       {201, R"({"deviceId":"AB-1","claimCode":"c\u0007"})", nullptr, -1, {}, {}},
+      // An id the agent refuses at start would make it register on every start.
+      {201, R"({"deviceId":"","claimCode":"c1"})", nullptr, -1, {}, {}},
+      {201, R"({"deviceId":"dev-9","claimCode":"c1"})", nullptr, -1, {}, {}},
+      {201, R"({"deviceId":"AB 1","claimCode":"c1"})", nullptr, -1, {}, {}},
+      {201, R"({"deviceId":"AB-1","claimCode":""})", nullptr, -1, {}, {}},
       {201, long_id(127), nullptr, 0, std::string(127, 'A'), "c1"},
       {201, long_id(128), nullptr, -1, {}, {}},
       {403, "", "1062", kRegisterRefusedWrongSn, {}, {}}, {403, "", "0x426", kRegisterRefusedWrongSn, {}, {}},
