@@ -336,10 +336,10 @@ int run_agent(const agent_options& options) {
   block_main_loop_signals();
 
   // 3. The pid file, before the store, the network or a handler is touched.
-  agent.pid_fd = lock_pid_file(agent.pid_file.c_str());
+  std::string refusal;
+  agent.pid_fd = lock_pid_file(agent.pid_file.c_str(), &refusal);
   if (agent.pid_fd < 0) {
-    start_failure(options, "cannot take the pid file " + agent.pid_file +
-                               " (another agent is running, or the file cannot be written)");
+    start_failure(options, "cannot take the pid file " + agent.pid_file + ": " + refusal);
     return kAgentExitFailure;
   }
   ZLOG(kLogInfo, "zelagent %s starting (pid %d): hardware id '%s', model '%s'.\n", ZELAGENT_VERSION,

@@ -137,6 +137,35 @@ void send_start_report(char kind, const std::string& reason) {
   std::_Exit(kExitStartFailed);
 }
 
+// What a file of mode `mode` is, for a refusal.
+const char* file_kind(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "an unknown kind of file";
+}
+
+// Opens the pid file with `flags` and keeps it only when it is a regular
+// file. A symbolic link is never followed (as root, its target would be
+// overwritten), and nothing can block the open (a FIFO would wait for a
+// writer for ever). On a refusal *refusal says what the path is.
+UniqueFd open_pid_file(const char* path, int flags, std::string* refusal) {
+  UniqueFd fd(::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kPidFileMode));
+  struct stat st {};
+  if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return fd;
+  if (fd) {
+    *refusal = std::string(file_kind(st.st_mode)) + ", not a regular file";
+  } else if (const int error = errno; ::lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    // ELOOP, ENXIO, EISDIR, ...: say what it is.
+    *refusal = std::string(file_kind(st.st_mode)) + ", not a regular file";
+  } else {
+    *refusal = std::strerror(error);
+  }
+  return UniqueFd();
+}
+
 // Locks the whole file open on `fd` for writing, without waiting. 0, or -1
 // with errno set (EACCES or EAGAIN: another process holds a lock).
 int lock_whole(int fd) {
@@ -293,45 +322,56 @@ void daemon_start_succeeded() { send_start_report(kStartReady, ""); }
 
 void daemon_start_failed(const std::string& reason) { send_start_report(kStartFailed, reason); }
 
-int lock_pid_file(const char* path) {
+int lock_pid_file(const char* path, std::string* refusal) {
+  std::string ignored;
+  std::string& why = refusal != nullptr ? *refusal : ignored;
   if (path == nullptr) return -1;
   char pid_text[kPidTextSize];
   std::snprintf(pid_text, sizeof pid_text, "%d\n", static_cast<int>(::getpid()));
   for (int attempt = 0; attempt < kPidFileAttempts; ++attempt) {
-    UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, kPidFileMode));
+    std::string what;
+    UniqueFd fd = open_pid_file(path, O_RDWR | O_CREAT, &what);
     if (!fd) {
-      ZLOG(kLogError, "open() %s\n", path);
+      ZLOG(kLogError, "open() %s: %s\n", path, what.c_str());
+      why = what;
       return -1;
     }
     if (lock_whole(fd.get()) != 0) {
-      if (errno == EACCES || errno == EAGAIN) {
+      const int error = errno;
+      if (error == EACCES || error == EAGAIN) {
         ZLOG(kLogInfo, "Daemon is already running.\n");
+        why = "another agent is running";
       } else {
         ZLOG(kLogError, "fcntl() %s\n", path);
+        why = std::string("cannot lock it: ") + std::strerror(error);
       }
       return -1;
     }
     // An agent that was stopping may have removed the file between the open
-    // and the lock: then the lock is on a file nobody can see; start again.
+    // and the lock, or someone put another file in its place: then the lock
+    // is on a file nobody can see; start again.
     struct stat held {};
     struct stat current {};
-    if (::fstat(fd.get(), &held) != 0 || ::stat(path, &current) != 0 || held.st_dev != current.st_dev ||
+    if (::fstat(fd.get(), &held) != 0 || ::lstat(path, &current) != 0 || held.st_dev != current.st_dev ||
         held.st_ino != current.st_ino) {
       continue;
     }
     if (::ftruncate(fd.get(), 0) != 0 || write_all(fd.get(), pid_text, std::strlen(pid_text)) != 0) {
+      why = std::string("cannot write it: ") + std::strerror(errno);
       ZLOG(kLogError, "write() %s\n", path);
       return -1;
     }
     return fd.release();
   }
   ZLOG(kLogError, "lock file %s keeps being replaced.\n", path);
+  why = "it keeps being replaced";
   return -1;
 }
 
 std::optional<int> pid_file_holder(const char* path) {
   if (path == nullptr) return std::nullopt;
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  std::string refusal;
+  UniqueFd fd = open_pid_file(path, O_RDONLY, &refusal);
   if (!fd) return std::nullopt;
   struct flock probe {};
   probe.l_type = F_WRLCK;

@@ -83,13 +83,19 @@ void daemon_start_failed(const std::string& reason);
 // record lock over it, with the own pid and a newline as its content. A file
 // whose lock another process holds is refused (another agent runs); a file
 // nobody holds a lock on is stale whatever it contains (a dead agent's pid,
-// nothing after a power cut, garbage) and is taken over. Returns the locked
+// nothing after a power cut, garbage) and is taken over. Only a regular file
+// is used: a symbolic link is never followed, and a FIFO, directory, socket
+// or device is refused at once (the open never blocks). Returns the locked
 // descriptor (0 or more), which the caller keeps open for the daemon's life
-// and hands back to unlock_pid_file; -1 on failure.
-int lock_pid_file(const char* path);
+// and hands back to unlock_pid_file; -1 on failure, with the reason for a
+// user in *refusal when `refusal` is not null ("a FIFO, not a regular
+// file", "another agent is running", ...).
+int lock_pid_file(const char* path, std::string* refusal = nullptr);
 
 // The pid of the process that holds the lock of the pid file `path`, or
-// std::nullopt when nobody does (or there is no such file).
+// std::nullopt when nobody does (or there is no such regular file: the
+// path is opened as lock_pid_file opens it, never blocking, never following
+// a symbolic link).
 std::optional<int> pid_file_holder(const char* path);
 
 // Releases the lock of `descriptor`, closes it and removes `path`. Returns 0

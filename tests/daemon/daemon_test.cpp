@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -89,10 +92,66 @@ TEST_F(DaemonTest, PidFileIsRefusedOnlyWhileAnotherProcessHoldsIt) {
   EXPECT_EQ(zeltest::read_file(pid_path_), "held\n");
   EXPECT_EQ(pid_file_holder(pid_path_.c_str()), std::optional<int>(holder));
   for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
-  ASSERT_EQ(::waitpid(holder, nullptr, 0), holder);
+  ASSERT_TRUE(zeltest::wait_until([&] { return ::waitpid(holder, nullptr, WNOHANG) == holder; }));
   const int fd = lock_pid_file(pid_path_.c_str());
   EXPECT_GE(fd, 0);
   EXPECT_EQ(unlock_pid_file(pid_path_.c_str(), fd), 0);
+}
+
+// Only a regular file serves as a pid file: a symbolic link is never
+// followed (its target stays as it was, nothing is created through a
+// dangling one), and nothing else makes the start wait.
+TEST_F(DaemonTest, PidFileThatIsNoRegularFileIsRefusedAtOnce) {
+  const std::string target = dir_.file("target");
+  zeltest::write_file(target, "precious\n");
+  const struct {
+    const char* name;
+    std::function<bool(const std::string&)> make;
+    const char* refusal;
+  } cases[] = {
+      {"symbolic link", [&](const std::string& p) { return ::symlink(target.c_str(), p.c_str()) == 0; },
+       "a symbolic link, not a regular file"},
+      {"dangling link", [&](const std::string& p) { return ::symlink(dir_.file("none").c_str(), p.c_str()) == 0; },
+       "a symbolic link, not a regular file"},
+      {"FIFO", [](const std::string& p) { return ::mkfifo(p.c_str(), 0600) == 0; }, "a FIFO, not a regular file"},
+      {"directory", [](const std::string& p) { return ::mkdir(p.c_str(), 0700) == 0; },
+       "a directory, not a regular file"},
+      {"socket", [](const std::string& p) { return static_cast<bool>(zeltest::listen_unix(p)); },
+       "a socket, not a regular file"},
+      // Only root may make a device node (CI runs as root).
+      {"device", [](const std::string& p) { return ::mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; },
+       "a device, not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir_.file(std::string("pid-") + c.name);
+    if (!c.make(path)) {
+      ASSERT_EQ(std::string(c.name), "device") << "cannot make the " << c.name;
+      continue;
+    }
+    // Run aside, so that a start that would wait for a FIFO's writer fails
+    // here instead of hanging: the test then gives it one.
+    std::atomic<bool> done{false};
+    int fd = -2;
+    std::optional<int> holder;
+    std::string refusal;
+    std::thread attempt([&] {
+      holder = pid_file_holder(path.c_str());
+      fd = lock_pid_file(path.c_str(), &refusal);
+      done.store(true);
+    });
+    if (!zeltest::wait_until([&] { return done.load(); })) {
+      ADD_FAILURE() << "the pid file blocks";
+      for (int i = 0; i < 2 && !done.load(); ++i) ::close(::open(path.c_str(), O_RDWR | O_NONBLOCK));
+    }
+    attempt.join();
+    EXPECT_EQ(fd, -1);
+    if (fd >= 0) ::close(fd);
+    EXPECT_EQ(holder, std::nullopt);
+    EXPECT_EQ(refusal, c.refusal);
+  }
+  EXPECT_EQ(zeltest::read_file(target), "precious\n");
+  EXPECT_FALSE(zeltest::file_exists(dir_.file("none")));
 }
 
 TEST_F(DaemonTest, WakeEndsEverySleepUnderWay) {
