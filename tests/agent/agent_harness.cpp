@@ -97,12 +97,11 @@ std::vector<std::string> AgentTest::agent_argv(bool daemon) const {
 }
 
 void AgentTest::start_agent() {
-  const std::size_t before = reports().size();
   // The last agent's port is gone before the next one starts.
   ASSERT_TRUE(zeltest::wait_until([] { return !control_port_listening(); })) << "127.0.0.1:14369 is taken";
   agent = std::make_unique<zeltest::Process>(agent_argv(), dir.file("agent.out"), dir.file("agent.err"));
   ASSERT_TRUE(zeltest::wait_until(control_port_listening)) << "no control listener";
-  ASSERT_TRUE(zeltest::wait_until([&] { return reports().size() > before; })) << "no first report";
+  ASSERT_TRUE(zeltest::wait_until([&] { return first_report_of(agent->pid()).has_value(); })) << "no first report";
 }
 
 int AgentTest::stop_agent(int signal_number) {
@@ -117,6 +116,13 @@ std::vector<Report> AgentTest::reports() const {
     if (std::optional<Report> report = parse_report(payload)) parsed.push_back(*report);
   }
   return parsed;
+}
+
+std::optional<Report> AgentTest::first_report_of(int pid) const {
+  for (const Report& report : reports()) {
+    if (report.pid == pid) return report;
+  }
+  return std::nullopt;
 }
 
 bool AgentTest::wait_report(const ReportTest& matches) const {

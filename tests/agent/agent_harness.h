@@ -48,12 +48,15 @@ class AgentTest : public ::testing::Test {
   // The agent's command line: the test's pid file, debug log, hardware id
   // and the simulator's CA; --foreground unless `daemon`.
   std::vector<std::string> agent_argv(bool daemon = false) const;
-  // Starts a foreground agent and waits for its control port and first report.
+  // Starts a foreground agent and waits for its control port and its own
+  // first report (one of an earlier agent that comes late does not count).
   void start_agent();
   // Sends `signal_number` and returns the exit status (-2: no exit).
   int stop_agent(int signal_number = SIGTERM);
 
   std::vector<Report> reports() const;
+  // The first report of the agent with process id `pid`, once it has come.
+  std::optional<Report> first_report_of(int pid) const;
   bool wait_report(const ReportTest& matches) const;
   int count_reports(const ReportTest& matches) const;
   // zelagent_control -c <args...>

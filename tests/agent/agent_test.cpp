@@ -70,12 +70,37 @@ TEST_F(AgentTest, RestartReadsTheStoredStateBackAndDoesNotRegisterAgain) {
   ASSERT_TRUE(wait_report(connected_is(true)));
   ASSERT_EQ(stop_agent(), 0);
 
-  const std::size_t before = reports().size();
   start_agent();
-  const Report first = reports()[before];
-  EXPECT_TRUE(first.event == 0 && first.registered && first.claimed && !first.connected);
+  const std::optional<Report> first = first_report_of(agent->pid());
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(first->event == 0 && first->registered && first->claimed && !first->connected);
   ASSERT_TRUE(zeltest::wait_until([&] { return count_reports(connected_is(true)) == 2; }));
   EXPECT_EQ(requests_to("/register"), 1u);
+  EXPECT_EQ(stop_agent(), 0);
+}
+
+// An identity the agent cannot use, found in the store, is replaced by a new
+// registration (and the new one is used on the next start).
+TEST_F(AgentTest, AStoredIdentityTheAgentCannotUseLeadsToANewRegistration) {
+  const std::pair<const char*, const char*> stored[] = {{"", "c1"}, {"dev-9", "c1"}, {"AB-1", ""}};
+  std::size_t registrations = 0;
+  for (const auto& [id, code] : stored) {
+    SCOPED_TRACE(std::string("id '") + id + "', claim code '" + code + "'");
+    set("zel_agent_id", id);
+    set("zel_agent_claim_code", code);
+    set("zel_agent_registered", "1");
+    start_agent();
+    ++registrations;
+    ASSERT_TRUE(zeltest::wait_until([&] {
+      return zeltest::count_of(log(), "Device registered as") == static_cast<int>(registrations);
+    }));
+    EXPECT_EQ(requests_to("/register"), registrations);
+    EXPECT_EQ(get("zel_agent_id"), sim->devices().back().agent_id);
+    EXPECT_EQ(stop_agent(), 0);
+  }
+  start_agent();
+  ASSERT_TRUE(wait_logged("Device already registered as"));
+  EXPECT_EQ(requests_to("/register"), registrations);
   EXPECT_EQ(stop_agent(), 0);
 }
 
@@ -262,6 +287,11 @@ TEST_F(AgentTest, DaemonDetachesResolvesRelativePathsAndRefusesASecondAgent) {
 
 TEST_F(AgentTest, RefusedStartsSayWhyAndTouchNothing) {
   zeltest::write_file(dir.file("plain"), "");
+  // Pid files that are no regular file: refused at once, never followed.
+  zeltest::write_file(dir.file("target"), "precious\n");
+  ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link.pid").c_str()), 0);
+  ASSERT_EQ(::mkfifo(dir.file("fifo.pid").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(dir.file("dir.pid").c_str(), 0700), 0);
   struct Case {
     const char* what;
     std::vector<std::string> extra;
@@ -271,6 +301,10 @@ TEST_F(AgentTest, RefusedStartsSayWhyAndTouchNothing) {
   } cases[] = {
       {"missing cloud URL", {}, "zel_advisor_url", 1, "pvo set zel_advisor_url"},
       {"unusable pid file", {"--pid-file", dir.file("plain/agent.pid")}, "", 1, "cannot create the pid file"},
+      {"symbolic link as pid file", {"--pid-file", dir.file("link.pid")}, "", 1,
+       dir.file("link.pid") + ": a symbolic link, not a regular file"},
+      {"FIFO as pid file", {"--pid-file", dir.file("fifo.pid")}, "", 1, "a FIFO, not a regular file"},
+      {"directory as pid file", {"--pid-file", dir.file("dir.pid")}, "", 1, "a directory, not a regular file"},
       {"unreadable trust anchors", {"--ca-file", dir.file("none.pem")}, "", 1, "cannot read the trust anchors"},
       {"unknown option", {"--bogus"}, "", 2, "--bogus"},
   };
@@ -288,6 +322,7 @@ TEST_F(AgentTest, RefusedStartsSayWhyAndTouchNothing) {
     }
   }
   EXPECT_FALSE(zeltest::file_exists(pid_file()));
+  EXPECT_EQ(zeltest::read_file(dir.file("target")), "precious\n");
   EXPECT_TRUE(event_sink->payloads().empty());
   EXPECT_EQ(sim->cloud().request_count(), 0u);
 }

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -156,9 +157,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& out_pa
 Process::~Process() {
   if (pid_ > 0 && !status_) {
     ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    wait_exit();
   }
 }
 
@@ -180,7 +179,9 @@ void Process::signal(int number) const {
 }
 
 ProgramResult run_program(const std::vector<std::string>& argv,
-                          const std::vector<std::pair<std::string, std::string>>& env) {
+                          const std::vector<std::pair<std::string, std::string>>& env,
+                          std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
@@ -193,9 +194,12 @@ ProgramResult run_program(const std::vector<std::string>& argv,
   if (pid < 0) return result;
   pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  for (int open = 2; open > 0;) {
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
+  for (int open = 2; open > 0 && !result.timed_out;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int ready = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready == 0) result.timed_out = true;
+    for (int i = 0; i < 2 && ready > 0; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buffer[4096];
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -208,7 +212,16 @@ ProgramResult run_program(const std::vector<std::string>& argv,
     }
   }
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  const auto reaped = [&] { return ::waitpid(pid, &status, WNOHANG) == pid; };
+  if (result.timed_out || !wait_until(reaped, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::max(deadline - std::chrono::steady_clock::now(),
+                                                             std::chrono::steady_clock::duration::zero())))) {
+    // Still running at the deadline: a hang is a failure, never a wait.
+    result.timed_out = true;
+    ::kill(pid, SIGKILL);
+    wait_until(reaped);
+    result.err += "\n(killed: still running after " + std::to_string(limit.count()) + " ms)\n";
+    return result;
   }
   result.status = exit_status(status);
   return result;
@@ -296,11 +309,17 @@ void HandlerSink::run() {
     if (ready[0].revents == 0) continue;
     UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn) continue;
+    // Read to the end of the stream, unless the sink is stopped meanwhile.
     std::string payload;
     char chunk[16384];
-    for (ssize_t n; (n = ::read(conn.get(), chunk, sizeof chunk)) != 0;) {
+    for (;;) {
+      pollfd reading[2] = {{conn.get(), POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
+      if (::poll(reading, 2, -1) < 0 && errno != EINTR) return;
+      if (reading[1].revents != 0) return;
+      if (reading[0].revents == 0) continue;
+      const ssize_t n = ::read(conn.get(), chunk, sizeof chunk);
       if (n > 0) payload.append(chunk, static_cast<std::size_t>(n));
-      if (n < 0 && errno != EINTR) break;
+      if (n == 0 || (n < 0 && errno != EINTR)) break;
     }
     {
       std::lock_guard<std::mutex> guard(mutex_);

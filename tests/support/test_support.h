@@ -56,7 +56,7 @@ std::string built_program(const std::string& relative);
 // A child process with its standard output and error in files (/dev/null
 // for an empty path), default signal handling and an empty signal mask.
 // `env` entries are added to this process's environment. The destructor
-// kills and reaps it when it still runs.
+// kills and reaps it when it still runs (waiting at most kWaitLimit).
 class Process {
  public:
   Process(const std::vector<std::string>& argv, const std::string& out_path, const std::string& err_path,
@@ -75,14 +75,18 @@ class Process {
   std::optional<int> status_;
 };
 
-// Runs a program to its end: its exit status (-1 after a signal) and output.
+// Runs a program to its end, at most `limit`: its exit status (-1 after a
+// signal) and output. A program still running (or holding its output open)
+// at the limit is killed: status -1, timed_out set, a note at the end of err.
 struct ProgramResult {
   int status = -1;
+  bool timed_out = false;
   std::string out;
   std::string err;
 };
 ProgramResult run_program(const std::vector<std::string>& argv,
-                          const std::vector<std::pair<std::string, std::string>>& env = {});
+                          const std::vector<std::pair<std::string, std::string>>& env = {},
+                          std::chrono::milliseconds limit = kWaitLimit);
 
 // What the agent sets up before its threads run: SIGUSR1 with a handler that
 // only returns (no SA_RESTART: it ends a blocked call), SIGPIPE ignored.
