@@ -114,7 +114,7 @@ void build_request(int argc, const char* const* argv, const std::string& command
       bad_request(outcome, "Send discovery command is not full.\n");
       return;
     }
-    if (args.discovery_time && !is_json_number(*args.discovery_time)) {
+    if (args.discovery_time && !discovery_time_is_accepted(*args.discovery_time)) {
       bad_request(outcome, "Invalid value '" + *args.discovery_time + "' of option -t: a number expected.\n");
       return;
     }

@@ -160,34 +160,31 @@ std::string json_escape(std::string_view value) {
 
 bool is_json_boolean(std::string_view value) { return value == "true" || value == "false"; }
 
-bool is_json_number(std::string_view value) {
-  std::size_t i = 0;
-  auto digits = [&] {
-    const std::size_t start = i;
-    while (i < value.size() && is_digit(value[i])) ++i;
-    return i > start;
+bool discovery_time_is_accepted(std::string_view value) {
+  // As the agent's JSON reader reads a member's value: blanks (any byte up
+  // to the space), then a number that starts with '-' or a digit and is
+  // read by strtod from the run of number characters; then blanks up to the
+  // end of the value.
+  auto blank = [](char c) { return c != '\0' && static_cast<unsigned char>(c) <= ' '; };
+  auto number_char = [](char c) {
+    return is_digit(c) || c == '+' || c == '-' || c == 'e' || c == 'E' || c == '.';
   };
-  if (i < value.size() && value[i] == '-') ++i;
-  if (i >= value.size() || !is_digit(value[i])) return false;
-  if (value[i] == '0') {
-    ++i;
-  } else {
-    digits();
-  }
-  if (i < value.size() && value[i] == '.') {
-    ++i;
-    if (!digits()) return false;
-  }
-  if (i < value.size() && (value[i] == 'e' || value[i] == 'E')) {
-    ++i;
-    if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
-    if (!digits()) return false;
-  }
+  std::size_t i = 0;
+  while (i < value.size() && blank(value[i])) ++i;
+  if (i >= value.size() || !(value[i] == '-' || is_digit(value[i]))) return false;
+  std::string run;
+  while (i + run.size() < value.size() && number_char(value[i + run.size()])) run += value[i + run.size()];
+  char* end = nullptr;
+  static_cast<void>(std::strtod(run.c_str(), &end));
+  const std::size_t used = static_cast<std::size_t>(end - run.c_str());
+  if (used == 0) return false;
+  i += used;
+  while (i < value.size() && blank(value[i])) ++i;
   return i == value.size();
 }
 
 int build_send_discovery_request(const discovery_request_args& args, std::string* out) {
-  if (args.discovery_time && !is_json_number(*args.discovery_time)) return -1;
+  if (args.discovery_time && !discovery_time_is_accepted(*args.discovery_time)) return -1;
   std::string text = command_head(kCommandSendDiscovery);
   append_string_member(text, kMemberService, args.service);
 

@@ -116,17 +116,21 @@ std::string json_escape(std::string_view value);
 // registered values).
 bool is_json_boolean(std::string_view value);
 
-// True for a number that is valid JSON: an optional minus sign, an integer
-// part without leading zeros, an optional fraction and an optional exponent
-// ("30", "-5", "2.5", "1e3", "2.5E+1"). A leading plus sign, blanks, a bare
-// "." or "e", and empty text are refused.
-bool is_json_number(std::string_view value);
+// True when the agent reads `value`, written unquoted as the value of
+// "discovery_time", as a number; false for exactly the values it would
+// refuse. Blanks around the number are allowed, and so is what strtod reads
+// in the C locale from the run of number characters ('0'-'9', '+', '-', 'e',
+// 'E', '.'), as long as the number starts with '-' or a digit and nothing
+// but blanks follows it: "010", "5.", " 5", "1e3",
+// "2.5", "-1", "-.5" and "99999999999" pass; "", "junk", "+5", ".5", "1e",
+// "0x10", "5 6" and "5,\"id\":\"x\"" (other members) do not.
+bool discovery_time_is_accepted(std::string_view value);
 
 // The arguments of a send_discovery request; an empty optional is a member
 // that is not given.
 struct discovery_request_args {
   std::string service;
-  std::optional<std::string> discovery_time;  // a JSON number, written unquoted
+  std::optional<std::string> discovery_time;  // written unquoted (discovery_time_is_accepted)
   std::optional<std::string> id;
   std::optional<std::string> carrier_id;
   std::optional<std::string> discovery_data;
@@ -134,7 +138,7 @@ struct discovery_request_args {
 
 // Request builders. Each writes the request text into `*out` and returns 0,
 // or returns -1 and leaves `*out` unchanged when a value is invalid (a
-// discovery time that is not a JSON number, a boolean other than true or
+// discovery time the agent would not read as a number, a boolean other than true or
 // false) or the text would exceed its limit. String values are JSON-escaped.
 //
 // {"command":"send_discovery","service":"S"[,"discovery_time":T][,"id":"I"]

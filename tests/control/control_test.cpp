@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include "control/command_line.h"
+#include "cloud/json_helper.h"
 #include "control/control_protocol.h"
 #include "log/log.h"
 #include "support/test_support.h"
@@ -188,15 +191,40 @@ TEST_F(ControlTest, JsonEscapeAndNumbers) {
     SCOPED_TRACE(in);
     EXPECT_EQ(json_escape(in), out);
   }
-  const std::pair<const char*, bool> numbers[] = {
-      {"0", true},    {"30", true},   {"-5", true},    {"2.5", true},   {"-0.25", true}, {"1e3", true},
-      {"2.5E+1", true}, {"-1.5e-3", true}, {"", false}, {"-", false},   {"+5", false},   {"030", false},
-      {"5.", false},  {".5", false},  {"1e", false},   {"1e+", false},  {"e3", false},   {"5s", false},
-      {" 5", false},  {"5 ", false},  {"0x1", false},
+}
+
+// -t passes exactly what the agent reads as a discovery time, and the agent
+// reads the seconds given; everything the tool refuses, the agent refuses too.
+TEST_F(ControlTest, DiscoveryTimeIsRefusedOnlyWhenTheAgentWouldRefuseIt) {
+  const struct {
+    std::string value;
+    std::optional<int> seconds;  // nullopt: refused
+  } cases[] = {
+      {"30", 30}, {"010", 10}, {"5.", 5}, {" 5", 5}, {"5 ", 5}, {"\t7\n", 7}, {"1e3", 1000}, {"2.5", 2},
+      {"-1", -1}, {"-.5", 0}, {"1.e1", 10}, {"0", 0}, {"99999999999", INT32_MAX}, {"-1e400", INT32_MIN},
+      {std::string(100, '9'), INT32_MAX}, {"", std::nullopt}, {" ", std::nullopt}, {"junk", std::nullopt},
+      {"+5", std::nullopt}, {".5", std::nullopt}, {"1e", std::nullopt}, {"1e+", std::nullopt},
+      {"0x10", std::nullopt}, {"5 6", std::nullopt}, {"--1", std::nullopt}, {"1.2.3", std::nullopt},
+      {"5s", std::nullopt}, {"1e5e", std::nullopt}, {"5,\"id\":\"x\"", std::nullopt},
   };
-  for (const auto& [text, valid] : numbers) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(is_json_number(text), valid);
+  for (const auto& c : cases) {
+    SCOPED_TRACE("-t '" + c.value + "'");
+    const command_line_outcome tool = read({"-c", "send_discovery", "-s", "s", "-t", c.value});
+    EXPECT_EQ(discovery_time_is_accepted(c.value), c.seconds.has_value());
+    ASSERT_EQ(tool.action, c.seconds ? Action::request : Action::result);
+    const std::string text = c.seconds ? tool.request
+                                       : R"({"command":"send_discovery","service":"s","discovery_time":)" + c.value +
+                                             "}";
+    control_request agent;
+    const int parsed = parse_control_request(text.c_str(), agent);
+    const auto* discovery = std::get_if<discovery_request>(&agent.payload);
+    if (c.seconds) {
+      ASSERT_EQ(parsed, 0);
+      ASSERT_NE(discovery, nullptr);
+      EXPECT_EQ(discovery->discovery_time, *c.seconds);
+    } else if (c.value.find(',') == std::string::npos) {
+      EXPECT_EQ(parsed, -1);  // other members aside, what the tool refuses is no JSON number
+    }
   }
 }
 
@@ -217,6 +245,8 @@ TEST_F(ControlTest, ToolSendsTheRequestHalfClosesAndExitsWithTheReplyCode) {
       {pause, Peer::reply, R"({"result":-10})", pause_wire, "{\"result\":-10}\n", 246},
       {pause, Peer::reply, R"({"result":7})", pause_wire, "Unknown error.\n", 1},
       {{"-c", "resume_connections"}, Peer::reply, "", R"({"command":"resume_connections"})", "{\"result\":0}\n", 0},
+      {{"-c", "send_discovery", "-s", "s", "-t", "010"}, Peer::reply, R"({"result":0})",
+       R"({"command":"send_discovery","service":"s","discovery_time":010})", "{\"result\":0}\n", 0},
       {pause, Peer::reset, "", pause_wire, "{\"result\":-2}\n", 254},
       {pause, Peer::none, "", "", "{\"result\":-2}\n", 254},
       {{"-c", "on_claim", "-s", "svc"}, Peer::none, "", "", "{\"result\":-6}\n", 250},
