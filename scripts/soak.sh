@@ -7,8 +7,8 @@
 # The resource soak drops and remakes the broker link ROUNDS times (every
 # other time after failing advisor requests) with a message each round and
 # compares the agent's descriptors, threads and resident memory at the end
-# with those after a warm-up; the kill soak kills the agent ROUNDS/20 times
-# in the middle of state changes; the fault tests run once. The asan build
+# with those after a warm-up; the kill soak kills the agent ROUNDS/5 times
+# (200 by default) in the middle of state changes and identity writes; the fault tests run once. The asan build
 # adds LeakSanitizer at every agent exit. ZEL_SOAK_ROUNDS and ZEL_SOAK_KILLS
 # override the lengths. The test program is run directly: ctest's per-test
 # time limit is far shorter than a soak.
@@ -19,7 +19,7 @@ rounds=${1:-1000}
 config=${2:-plain}
 
 export ZEL_SOAK_ROUNDS=${ZEL_SOAK_ROUNDS:-$rounds}
-export ZEL_SOAK_KILLS=${ZEL_SOAK_KILLS:-$((rounds / 20 > 6 ? rounds / 20 : 6))}
+export ZEL_SOAK_KILLS=${ZEL_SOAK_KILLS:-$((rounds / 5 > 6 ? rounds / 5 : 6))}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
