@@ -59,7 +59,7 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size) {
 }
 
 int config_set(const char* key, const char* value) {
-  std::lock_guard<std::mutex> lock(write_mutex);
+  std::lock_guard<std::mutex> lock(write_mutex);  // never commits half of another thread's write
   int rc = pvoSet(key, value);
   if (rc < 0) {
     ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", key != nullptr ? key : "",
