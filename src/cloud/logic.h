@@ -138,9 +138,10 @@ int save_identity(const identity& id);
 
 // POSTs the registration body to the register URL. Status 201 with a complete
 // reply whose identity is valid (identity_is_valid) stores the new identity
-// in the context and gives 0; a refusal with error code 1062 gives kRegisterRefusedWrongSn (-2);
-// anything else -1. The identity is neither saved nor the registered state
-// changed here.
+// in the context and gives 0; a refusal with error code 1062 gives
+// kRegisterRefusedWrongSn (-2); anything else -1 (a reply with an identity
+// that is not valid is a bad answer). The identity is neither saved nor the
+// registered state changed here.
 int register_device(agent_context& context);
 
 // GETs the claimed URL. 1 claimed, 0 not claimed, -1 no usable answer.

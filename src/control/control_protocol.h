@@ -121,9 +121,9 @@ bool is_json_boolean(std::string_view value);
 // refuse. Blanks around the number are allowed, and so is what strtod reads
 // in the C locale from the run of number characters ('0'-'9', '+', '-', 'e',
 // 'E', '.'), as long as the number starts with '-' or a digit and nothing
-// but blanks follows it: "010", "5.", " 5", "1e3",
-// "2.5", "-1", "-.5" and "99999999999" pass; "", "junk", "+5", ".5", "1e",
-// "0x10", "5 6" and "5,\"id\":\"x\"" (other members) do not.
+// but blanks follows it: "010", "5.", " 5", "1e3", "2.5", "-1", "-.5" and
+// "99999999999" pass; "", "junk", "+5", ".5", "1e", "0x10", "5 6" and
+// "5,\"id\":\"x\"" (other members) do not.
 bool discovery_time_is_accepted(std::string_view value);
 
 // The arguments of a send_discovery request; an empty optional is a member
@@ -138,8 +138,8 @@ struct discovery_request_args {
 
 // Request builders. Each writes the request text into `*out` and returns 0,
 // or returns -1 and leaves `*out` unchanged when a value is invalid (a
-// discovery time the agent would not read as a number, a boolean other than true or
-// false) or the text would exceed its limit. String values are JSON-escaped.
+// discovery time the agent would not read as a number, a boolean other than
+// true or false) or the text would exceed its limit. String values are JSON-escaped.
 //
 // {"command":"send_discovery","service":"S"[,"discovery_time":T][,"id":"I"]
 //   [,"carrier_id":"C"][,"discovery_data":"D"]}

@@ -182,6 +182,10 @@ ProgramResult run_program(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& env,
                           std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
+  const auto left = [deadline] {
+    const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::max(rest, std::chrono::milliseconds(0));
+  };
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
@@ -195,8 +199,7 @@ ProgramResult run_program(const std::vector<std::string>& argv,
   pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   for (int open = 2; open > 0 && !result.timed_out;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const int ready = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    const int ready = ::poll(fds, 2, static_cast<int>(left().count()));
     if (ready < 0 && errno != EINTR) break;
     if (ready == 0) result.timed_out = true;
     for (int i = 0; i < 2 && ready > 0; ++i) {
@@ -213,9 +216,7 @@ ProgramResult run_program(const std::vector<std::string>& argv,
   }
   int status = 0;
   const auto reaped = [&] { return ::waitpid(pid, &status, WNOHANG) == pid; };
-  if (result.timed_out || !wait_until(reaped, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                    std::max(deadline - std::chrono::steady_clock::now(),
-                                                             std::chrono::steady_clock::duration::zero())))) {
+  if (result.timed_out || !wait_until(reaped, left())) {
     // Still running at the deadline: a hang is a failure, never a wait.
     result.timed_out = true;
     ::kill(pid, SIGKILL);
