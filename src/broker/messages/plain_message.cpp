@@ -13,6 +13,7 @@
 
 namespace {
 constexpr const char* kLogModule = "plain_message";
+constexpr std::size_t kSmallBodyBytes = 256 * 1024;
 
 // The plain message being assembled. A one-part message has a handler id and
 // no body: it is delivered with an empty payload.
@@ -35,17 +36,21 @@ void report_discarded() {
        static_cast<unsigned long long>(kPlainMessageMaxBytes));
 }
 
-// Appends without the string's doubling overshooting the largest body the
-// queue can take, so a message near the limit never holds twice its size.
+// Appends to the body. A small body grows by doubling; one that outgrows
+// kSmallBodyBytes moves once into room for the largest body the queue can
+// take. That room costs address space only: its pages become resident as
+// the parts are written. So a large message is never copied again, never
+// holds twice its size, and the memory freed after one is reused by the next.
 void append_body(const char* text, std::uint16_t length) {
   const std::size_t needed = current.body.size() + length;
   if (needed > current.body.capacity()) {
     const std::size_t most = static_cast<std::size_t>(kPlainMessageMaxBytes - kQueuedMessageOverhead -
                                                       current.handler_id.size());
+    const std::size_t doubled = std::max(needed, current.body.capacity() * 2);
     // A fresh string takes the capacity asked for; reserve on a full one
     // would double it past the limit.
     std::string bigger;
-    bigger.reserve(std::min(std::max(needed, current.body.capacity() * 2), most));
+    bigger.reserve(doubled <= kSmallBodyBytes ? doubled : most);
     bigger.append(current.body);
     current.body.swap(bigger);
   }
