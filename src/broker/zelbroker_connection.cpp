@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +59,10 @@ constexpr const char* kLogModule = "zelbroker_connection";
 
 constexpr std::size_t kReceiveBufferSize = 4096;
 constexpr std::uint32_t kMaxPort = 65535;
+// Sleeps go in turns of a second (the watchdog's beat); a turn that ends
+// this much early was cut short by a wake.
+constexpr std::int32_t kSleepTurnSeconds = 1;
+constexpr std::chrono::milliseconds kWokenTurn{900};
 // How often a stop repeats its nudge while the thread has not ended yet.
 constexpr std::chrono::milliseconds kStopNudgeInterval{50};
 
@@ -89,11 +94,30 @@ sigset_t only_sigusr1() {
   return set;
 }
 
-// Sleeps in the sleep gate; a stop or wake_sleepers ends it early.
+// Sleeps in the sleep gate; a stop or wake_sleepers ends it early. The
+// sleep goes in one-second turns so that the thread marks its progress for
+// the watchdog: a turn that ends before its second is up was woken, and ends
+// the whole sleep.
 void broker_sleep(std::int32_t seconds) {
   in_gate_sleep.store(true);
-  if (!broker_link_stopping()) sleep_for(seconds);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!broker_link_stopping() && std::chrono::steady_clock::now() < end) {
+    note_progress(watched_thread::broker);
+    const auto turn = std::chrono::steady_clock::now();
+    sleep_for(kSleepTurnSeconds);
+    if (std::chrono::steady_clock::now() - turn < kWokenTurn) break;
+  }
   in_gate_sleep.store(false);
+}
+
+// The advisor's "wait forever": until a signal ends it (the stop's SIGUSR1)
+// or the link is stopped, in one-second turns that mark progress.
+void broker_wait_forever() {
+  const timespec turn{kSleepTurnSeconds, 0};
+  while (!broker_link_stopping()) {
+    note_progress(watched_thread::broker);
+    if (::nanosleep(&turn, nullptr) != 0) break;
+  }
 }
 
 // The pipe through which other threads send command bytes. Both ends are
@@ -403,7 +427,7 @@ int request_broker_address(std::string* host, std::uint16_t* port,
     if (reply.period < 1) {
       ZLOG(kLogDebug, "'wait forever' command received from adviser. Sleeping forever.\n");
       // The stop's SIGUSR1 ends this sleep; a stop that came first is seen here.
-      if (!broker_link_stopping()) sleep_forever_interruptable();
+      broker_wait_forever();
     } else {
       ZLOG(kLogDebug, "Wait command received from adviser. Sleeping for %d secs.\n", reply.period);
       broker_sleep(reply.period);
