@@ -4,8 +4,11 @@
 // (VmHWM) during the case is set beside the idle agent's. Cases: idle; an
 // advisor answering 100 MB; 100 control clients that say nothing while
 // zelagent_control runs; a handler program that never exits; a UNIX handler
-// that never accepts; a flood of 1,000,000 empty packets from the broker.
-// Prints one Markdown table. It binds 127.0.0.1:14369: run it alone or
+// that never accepts; a flood of 1,000,000 empty packets from the broker;
+// three plain messages of 16.7 MB from the broker. Prints one Markdown table
+// (an argument runs the idle case and only the cases whose short name holds
+// it: advisor, control clients, handler program, UNIX handler, empty
+// packets, plain messages). It binds 127.0.0.1:14369: run it alone or
 // through scripts/private-net.sh (takes about a minute and a half; this
 // process holds some 200 MB while it serves each huge answer).
 #include <dirent.h>
@@ -358,15 +361,45 @@ Row empty_packet_flood_case() {
   return row;
 }
 
+Row huge_messages_case() {
+  Row row{"3 plain messages of 256 x 65,535 bytes from the broker", -1, "the agent did not connect"};
+  Run run;
+  if (!run.start()) return row;
+  const long before = status_kib(run.agent->pid(), "VmHWM");
+  std::vector<std::string> parts(256, std::string(65535, 'm'));
+  parts[0] = "sample";  // the handler id, then 255 body parts: 16,711,425 bytes
+  const Clock::time_point start = Clock::now();
+  bool sent = true;
+  for (int i = 0; i < 3; ++i) sent = run.sim->broker().send_packet(2, parts) && sent;
+  // A message after them arrives once they have been read.
+  const bool after = sent && run.sim->send_message("sample", "after the huge ones") && run.sample->wait_for(1);
+  const double took = seconds_since(start);
+  const bool same_link = run.sim->broker().links() == 1 && run.link_up();
+  const std::string log = run.log();
+  const int refused = zeltest::count_of(log, "is larger than the queue's limit");
+  row.peak = run.watch->peak();
+  std::ostringstream note;
+  note << std::fixed << std::setprecision(2) << "VmHWM " << before << " KiB before them; " << refused
+       << " refusals logged; message after them " << (after ? "delivered" : "NOT delivered") << " " << took
+       << " s after the first was sent" << (same_link ? ", same link" : ", link made again");
+  row.note = note.str();
+  run.stop();
+  return row;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
+  const std::string only = argc > 1 ? argv[1] : "";  // run only the cases whose name holds this
   long idle_rss = -1;
   std::vector<Row> rows;
   rows.push_back(idle_case(&idle_rss));
-  for (Row (*run_case)() : {huge_advisor_case, idle_control_clients_case, endless_program_case,
-                            stalled_socket_case, empty_packet_flood_case}) {
+  for (const auto& [name, run_case] : std::vector<std::pair<std::string, Row (*)()>>{
+           {"advisor", huge_advisor_case}, {"control clients", idle_control_clients_case},
+           {"handler program", endless_program_case}, {"UNIX handler", stalled_socket_case},
+           {"empty packets", empty_packet_flood_case}, {"plain messages", huge_messages_case}}) {
+    if (name.find(only) == std::string::npos) continue;
     rows.push_back(run_case());
     std::fprintf(stderr, "done: %s\n", rows.back().name.c_str());
   }

@@ -9,13 +9,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "broker/ssl_routine.h"
 #include "broker/zelbroker_connection.h"
+#include "daemon/daemon.h"
+#include "daemon/liveness.h"
 #include "log/log.h"
 
 namespace {
@@ -138,12 +148,12 @@ int read_exact(connection* conn, void* buffer, std::size_t length) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // Not a close: a TLS read cut short by a signal, or a non-blocking
       // socket with nothing yet. Wait for input, unless the link is stopping.
-      if (keep_connection.load() == 0 || !wait_for_input(conn->sock.get())) return -1;
+      if (broker_link_stopping() || !wait_for_input(conn->sock.get())) return -1;
       continue;
     }
     if (errno == EINTR) {
       ZLOG(kLogDebug, "recv was interrupted by signal.\n");
-      if (keep_connection.load() == 0) return -1;
+      if (broker_link_stopping()) return -1;
       continue;
     }
     int error = errno;
@@ -178,6 +188,8 @@ int send_all(int sock, const void* buffer, std::size_t length) {
   return static_cast<int>(length);
 }
 
+bool broker_link_stopping() { return keep_connection.load() == 0 || agent_stop_requested(); }
+
 int broker_step_timeout_ms() { return g_step_timeout_ms.load(); }
 
 StepDeadline broker_step_deadline() {
@@ -194,7 +206,8 @@ int wait_for_socket(int sock, short events, StepDeadline deadline, const char* s
   SignalMaskRestorer restore(wait_mask);
 
   for (;;) {
-    if (keep_connection.load() == 0) {
+    note_progress(watched_thread::broker);
+    if (broker_link_stopping()) {  // seen first: a stop wins over a ready socket
       ZLOG(kLogDebug, "Broker link is stopping, %s abandoned.\n", step);
       return -1;
     }
@@ -203,6 +216,8 @@ int wait_for_socket(int sock, short events, StepDeadline deadline, const char* s
       ZLOG(kLogWarning, "Timed out after %d ms waiting for %s.\n", broker_step_timeout_ms(), step);
       return 0;
     }
+    // A stop of the whole agent sends no signal: look at the flags regularly.
+    remaining = std::min<std::chrono::steady_clock::duration>(remaining, kBrokerStopCheckInterval);
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining);
     auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining - seconds);
     const timespec timeout{static_cast<time_t>(seconds.count()),
@@ -242,6 +257,65 @@ int connection_read_before(connection* conn, void* buffer, std::size_t size,
     }
     errno = error;
     return got;
+  }
+}
+
+int connection_write_before(connection* conn, const void* bytes, std::size_t length,
+                            StepDeadline deadline, const char* step) {
+  if (conn == nullptr) return -1;
+  const auto* data = static_cast<const unsigned char*>(bytes);
+  std::size_t done = 0;
+  while (done < length) {
+    short events = POLLOUT;
+    {
+      NonblockingScope nonblocking(conn->sock.get());
+      const int sent = connection_try_write(conn, data + done, length - done, &events);
+      if (sent < 0) return sent;
+      done += static_cast<std::size_t>(sent);
+      if (done == length) break;
+    }
+    const int ready = wait_for_socket(conn->sock.get(), events, deadline, step);
+    if (ready != 1) {
+      errno = ready == 0 ? ETIMEDOUT : ECANCELED;
+      return -1;
+    }
+  }
+  return static_cast<int>(length);
+}
+
+bool run_lookup_before(std::function<void()> lookup, StepDeadline deadline, const char* step) {
+  struct Shared {
+    std::mutex mutex;  // guards finished
+    std::condition_variable changed;
+    bool finished = false;
+  };
+  auto shared = std::make_shared<Shared>();
+  try {
+    std::thread([shared, lookup] {
+      lookup();
+      std::lock_guard<std::mutex> guard(shared->mutex);
+      shared->finished = true;
+      shared->changed.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: look up here, unbounded, rather than not at all.
+    lookup();
+    return true;
+  }
+  std::unique_lock<std::mutex> guard(shared->mutex);
+  for (;;) {
+    note_progress(watched_thread::broker);
+    if (shared->changed.wait_for(guard, kBrokerStopCheckInterval, [&] { return shared->finished; })) {
+      return true;
+    }
+    if (broker_link_stopping()) {
+      ZLOG(kLogDebug, "Broker link is stopping, %s abandoned.\n", step);
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ZLOG(kLogWarning, "Timed out after %d ms waiting for %s.\n", broker_step_timeout_ms(), step);
+      return false;
+    }
   }
 }
 

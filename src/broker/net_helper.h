@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <csignal>
+#include <functional>
 
 #include "common/unique_fd.h"
 
@@ -80,15 +81,24 @@ int read_exact(connection* conn, void* buffer, std::size_t length);
 // (SO_SNDTIMEO): a send that times out is an error (-1).
 int send_all(int sock, const void* buffer, std::size_t length);
 
-// --- Bounded waits while a broker link is being opened --------------------
+// --- Bounded waits of the broker thread -----------------------------------
 //
-// Each step of opening a link (the TCP connect, the TLS handshake, each
-// proxy or SOCKS exchange) must end within kBrokerStepTimeoutSeconds, so that
-// a zelbroker or proxy that accepts the connection and then stays silent
-// cannot hold the broker thread for ever. A stop of the broker thread
-// (keep_connection set to 0, then SIGUSR1 to the thread) ends a wait at once.
+// Each step of opening a link (the name lookup, the TCP connect, the TLS
+// handshake, each proxy or SOCKS exchange, the hello) and each write on an
+// open link must end within kBrokerStepTimeoutSeconds, so that a zelbroker
+// or proxy that accepts the connection and then stays silent (or reads
+// nothing) cannot hold the broker thread for ever. A stop of the broker link
+// ends a wait within kBrokerStopCheckInterval: keep_connection set to 0
+// (stop_broker_thread, which also sends SIGUSR1 to end the wait at once) or
+// a stop of the whole agent (agent_stop_requested). Every wait also marks the
+// broker thread's progress for the watchdog at that interval.
 
 inline constexpr int kBrokerStepTimeoutSeconds = 30;
+inline constexpr std::chrono::milliseconds kBrokerStopCheckInterval{200};
+
+// True once the broker link is to stop: keep_connection is 0 or the agent is
+// stopping. Any thread.
+bool broker_link_stopping();
 
 using StepDeadline = std::chrono::steady_clock::time_point;
 
@@ -104,7 +114,7 @@ StepDeadline broker_step_deadline();
 // Returns 1 when ready (also for an error or hang-up condition, which the
 // following read or write reports); 0 when the deadline passed (WARNING
 // "Timed out after %d ms waiting for %s.\n"); -1 when poll fails or the
-// broker link is being stopped (keep_connection is 0 before or during the
+// broker link is being stopped (broker_link_stopping() before or during the
 // wait: DEBUG "Broker link is stopping, %s abandoned.\n").
 // SIGUSR1 is unblocked only inside the wait itself, so a stop signal sent
 // after the flag was checked is never lost.
@@ -118,6 +128,23 @@ int wait_for_socket(int sock, short events, StepDeadline deadline, const char* s
 // stopped (both already logged by wait_for_socket).
 int connection_read_before(connection* conn, void* buffer, std::size_t size,
                            StepDeadline deadline, const char* step);
+
+// Writes all `length` bytes through `conn` before `deadline`: TLS or plain,
+// with the socket non-blocking meanwhile, waiting for the socket whenever it
+// cannot take more ("not yet": TLS wanting to write or read, EAGAIN, EINTR).
+// Returns `length`; negative on a write error (logged by connection_write's
+// rules), or -1 with errno ETIMEDOUT or ECANCELED (logged by wait_for_socket).
+int connection_write_before(connection* conn, const void* bytes, std::size_t length,
+                            StepDeadline deadline, const char* step);
+
+// Runs `lookup` (a blocking name lookup, which may take the resolver's own
+// minutes) on a helper thread and waits until it returns, `deadline` passes
+// or the link is stopped. Returns true when it returned; false when it was
+// abandoned (WARNING "Timed out after %d ms waiting for %s.\n" or DEBUG
+// "Broker link is stopping, %s abandoned.\n"): the helper then ends on its
+// own, so `lookup` must own (share) everything it touches. Runs `lookup`
+// here when no thread can be made.
+bool run_lookup_before(std::function<void()> lookup, StepDeadline deadline, const char* step);
 
 namespace net_testing {
 // Shortens (or restores with 0) the limit of each step for tests. Any thread.

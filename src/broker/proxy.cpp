@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "broker/base64.h"
@@ -256,7 +258,7 @@ std::optional<std::string> read_http_answer(connection* conn) {
 
 std::optional<std::string> send_http_request(connection* conn, const char* request,
                                              std::size_t length) {
-  int sent = connection_write(conn, request, length);
+  int sent = connection_write_before(conn, request, length, broker_step_deadline(), "HTTP proxy request");
   if (sent < 0) {
     int error = errno;
     ZLOG(kLogError, "Cannot send request to http, errno=%d - %s.\n", error, std::strerror(error));
@@ -376,12 +378,30 @@ std::unique_ptr<connection> open_broker_connection(const char* host, std::uint16
 
   char port_text[kPortTextSize];
   std::snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(lookup_port));
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int rc = getaddrinfo(lookup_host.c_str(), port_text, &hints, &found);
-  AddrinfoPtr list(found);
+  // The lookup may wait on a silent name server for minutes: it runs on a
+  // helper thread that a stop or the step limit leaves behind.
+  struct Lookup {
+    std::string host;
+    std::string port;
+    AddrinfoPtr list;
+    int rc = EAI_AGAIN;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  lookup->host = lookup_host;
+  lookup->port = port_text;
+  const bool looked_up = run_lookup_before(
+      [lookup] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        lookup->rc = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(), &hints, &found);
+        lookup->list.reset(found);
+      },
+      broker_step_deadline(), "name lookup");
+  if (!looked_up) return nullptr;
+  const int rc = lookup->rc;
+  AddrinfoPtr list = std::move(lookup->list);
   if (rc != 0) {
     ZLOG(kLogWarning, "Can't resolve host '%s'. getaddrinfo returned %d - %s.\n",
          lookup_host.c_str(), rc, gai_strerror(rc));

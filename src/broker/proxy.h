@@ -54,7 +54,7 @@ const addrinfo* pick_broker_address(const addrinfo* list);
 // then back to blocking mode). Returns the descriptor, owned by the caller; -1 on failure.
 int tcp_connect(const addrinfo* entry);
 
-// Sends `length` bytes of `request` with one connection_write and returns the
+// Sends `length` bytes of `request` (connection_write_before) and returns the
 // proxy's answer (read_http_answer); std::nullopt on failure.
 std::optional<std::string> send_http_request(connection* conn, const char* request,
                                              std::size_t length);

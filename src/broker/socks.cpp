@@ -9,7 +9,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "broker/net_helper.h"
@@ -44,27 +46,44 @@ constexpr std::size_t kResolverBufferMax = 65536;
 
 // The zelbroker's IPv4 address in network order, or nothing (WARNING logged).
 // gethostbyname_r: the non-reentrant lookup would race with other threads.
+// The lookup runs on a helper thread that a stop or the step limit leaves
+// behind (a silent name server can hold it for minutes).
 std::optional<in_addr> resolve_ipv4(const char* host) {
-  int resolver_error = HOST_NOT_FOUND;
+  struct Lookup {
+    std::string host;
+    int resolver_error = HOST_NOT_FOUND;
+    std::optional<in_addr> address;
+  };
+  auto lookup = std::make_shared<Lookup>();
   if (host != nullptr) {
-    std::vector<char> work(kResolverBufferStart);
-    hostent entry{};
-    hostent* found = nullptr;
-    for (;;) {
-      int rc = gethostbyname_r(host, &entry, work.data(), work.size(), &found, &resolver_error);
-      if (rc == ERANGE && work.size() < kResolverBufferMax) {
-        work.resize(work.size() * 2);
-        continue;
-      }
-      break;
-    }
-    if (found != nullptr && found->h_addrtype == AF_INET &&
-        found->h_length == static_cast<int>(sizeof(in_addr)) && found->h_addr_list[0] != nullptr) {
-      in_addr address{};
-      std::memcpy(&address, found->h_addr_list[0], sizeof address);
-      return address;
-    }
+    lookup->host = host;
+    const bool looked_up = run_lookup_before(
+        [lookup] {
+          std::vector<char> work(kResolverBufferStart);
+          hostent entry{};
+          hostent* found = nullptr;
+          for (;;) {
+            int rc = gethostbyname_r(lookup->host.c_str(), &entry, work.data(), work.size(), &found,
+                                     &lookup->resolver_error);
+            if (rc == ERANGE && work.size() < kResolverBufferMax) {
+              work.resize(work.size() * 2);
+              continue;
+            }
+            break;
+          }
+          if (found != nullptr && found->h_addrtype == AF_INET &&
+              found->h_length == static_cast<int>(sizeof(in_addr)) &&
+              found->h_addr_list[0] != nullptr) {
+            in_addr address{};
+            std::memcpy(&address, found->h_addr_list[0], sizeof address);
+            lookup->address = address;
+          }
+        },
+        broker_step_deadline(), "name lookup");
+    if (!looked_up) return std::nullopt;  // logged by the wait
+    if (lookup->address) return lookup->address;
   }
+  const int resolver_error = lookup->resolver_error;
   ZLOG(kLogWarning, "Can't resolve host '%s'. h_errno=%d - %s.\n", host ? host : "(null)",
        resolver_error, hstrerror(resolver_error));
   return std::nullopt;
@@ -144,7 +163,7 @@ int socks4_connect(connection* conn, const char* host, std::uint16_t port) {
   put_port(&request[2], port);
   std::memcpy(&request[4], &address->s_addr, sizeof address->s_addr);
   request[8] = 0x00;  // empty user id
-  int sent = connection_write(conn, request.data(), request.size());
+  int sent = connection_write_before(conn, request.data(), request.size(), deadline, "SOCKS request");
   if (sent < 0) {
     int error = errno;
     ZLOG(kLogError, "Cannot send CONNECT request, errno=%d - %s.\n", error, std::strerror(error));
@@ -179,7 +198,7 @@ int socks5_connect(connection* conn, const char* host, std::uint16_t port) {
   // Greeting: | VER 05 | NMETHODS 02 | 00 no auth | 02 user/password |
   const std::array<std::uint8_t, kSocks5GreetingSize> greeting{kSocks5Version, 0x02, kMethodNone,
                                                                kMethodUserPassword};
-  int sent = connection_write(conn, greeting.data(), greeting.size());
+  int sent = connection_write_before(conn, greeting.data(), greeting.size(), deadline, "SOCKS request");
   if (sent < 0) {
     int error = errno;
     ZLOG(kLogError, "Cannot send SOCKS5 hello request, errno=%d - %s.\n", error,
@@ -224,7 +243,7 @@ int socks5_connect(connection* conn, const char* host, std::uint16_t port) {
       }
       std::string request;
       if (socks5_auth_request(*username, *password, &request) != 0) return -1;
-      sent = connection_write(conn, request.data(), request.size());
+      sent = connection_write_before(conn, request.data(), request.size(), deadline, "SOCKS request");
       if (sent < 0) {
         int error = errno;
         ZLOG(kLogError, "Cannot send SOCKS5 autorization request, errno=%d - %s.\n", error,
@@ -266,7 +285,7 @@ int socks5_connect(connection* conn, const char* host, std::uint16_t port) {
   request[3] = kSocks5AddressIpv4;
   std::memcpy(&request[4], &address->s_addr, sizeof address->s_addr);
   put_port(&request[8], port);
-  sent = connection_write(conn, request.data(), request.size());
+  sent = connection_write_before(conn, request.data(), request.size(), deadline, "SOCKS request");
   if (sent < 0) {
     int error = errno;
     ZLOG(kLogError, "Cannot send SOCKS5 connection request, errno=%d - %s.\n", error,

@@ -4,8 +4,8 @@
 // The proxy connector opens a plain TCP socket to the SOCKS proxy and hands
 // it over here; on success the same connection then carries the broker
 // packets directly, without TLS. The zelbroker host name is resolved locally
-// to one IPv4 address. Each message is one connection_write and each reply
-// one connection_read; each exchange with the proxy is bounded by
+// to one IPv4 address. Each message is written whole and each reply read
+// whole; each exchange with the proxy is bounded by
 // kBrokerStepTimeoutSeconds and ended at once by a stop of the broker thread.
 //
 // Only the broker thread calls these operations; they block it.

@@ -35,6 +35,11 @@ const char* or_null_text(const std::string& value) {
   return value.empty() ? "(null)" : value.c_str();
 }
 
+// EAGAIN and EINTR mean "not yet", never a failure of the link.
+bool not_yet(int error_number) {
+  return error_number == EAGAIN || error_number == EWOULDBLOCK || error_number == EINTR;
+}
+
 int clamp_to_int(std::size_t size) {
   return size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
 }
@@ -260,18 +265,53 @@ int connection_read(connection* conn, void* buffer, std::size_t size) {
     errno = 0;
     return 0;
   }
-  ZLOG(kLogEvent, "SSL_read < 0 errno: '%s'.\n", std::strerror(error_number));
-  int code = SSL_get_error(conn->ssl.get(), result);
-  if (code == SSL_ERROR_WANT_READ) {
+  const int code = SSL_get_error(conn->ssl.get(), result);
+  // "Not yet": a record only partly in, or a signal. A peer that sends one
+  // byte a segment makes this the common case: it is never logged.
+  if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE ||
+      (code == SSL_ERROR_SYSCALL && not_yet(error_number))) {
+    ERR_clear_error();
     errno = EAGAIN;
     return 0;
   }
+  ZLOG(kLogEvent, "SSL_read < 0 errno: '%s'.\n", std::strerror(error_number));
   log_ssl_error_code(code, error_number);
   ZLOG(kLogWarning, "openssl read result: '%d', error: '%d', errno: '%d'.\n", result, code,
        error_number);
   log_openssl_errors();
   errno = error_number;
   return result;
+}
+
+int connection_try_write(connection* conn, const void* bytes, std::size_t length,
+                         short* events) {
+  if (conn == nullptr) return -1;
+  const int wanted = clamp_to_int(length);
+  *events = POLLOUT;
+  int result = 0;
+  int code = SSL_ERROR_NONE;
+  if (conn->ssl) {
+    ERR_clear_error();
+    ScopedSigpipeBlock no_sigpipe;
+    errno = 0;
+    result = SSL_write(conn->ssl.get(), bytes, wanted);
+    if (result <= 0) code = SSL_get_error(conn->ssl.get(), result);
+  } else {
+    result = static_cast<int>(
+        send(conn->sock.get(), bytes, static_cast<std::size_t>(wanted), MSG_NOSIGNAL));
+  }
+  if (result > 0) return result;
+  const int error_number = errno;
+  if (code == SSL_ERROR_WANT_READ) *events = POLLIN;
+  if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE ||
+      ((!conn->ssl || code == SSL_ERROR_SYSCALL) && result < 0 && not_yet(error_number))) {
+    ERR_clear_error();
+    return 0;
+  }
+  ZLOG(kLogError, "Wroted less then needed: %d\n", result);
+  if (conn->ssl) log_openssl_errors();
+  errno = error_number;
+  return result < 0 ? result : -1;
 }
 
 int connection_write(connection* conn, const void* bytes, std::size_t length) {

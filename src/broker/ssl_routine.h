@@ -99,9 +99,10 @@ int log_openssl_errors();
 void log_ssl_error_code(int code, int error_number);
 
 // Reads up to `size` bytes. Returns the count read (> 0); 0 with errno EAGAIN
-// when TLS needs more input; 0 with errno 0 when the peer closed; negative on
-// error (a plain link returns read's own result: -1 with errno EAGAIN when a
-// non-blocking socket has nothing); -1 for a null connection.
+// when TLS has no whole record yet (or was interrupted), which is not logged;
+// 0 with errno 0 when the peer closed; negative on error (a plain link
+// returns read's own result: -1 with errno EAGAIN when a non-blocking socket
+// has nothing); -1 for a null connection.
 int connection_read(connection* conn, void* buffer, std::size_t size);
 
 // One write (SSL_write, or send with MSG_NOSIGNAL). Returns its byte count,
@@ -109,6 +110,15 @@ int connection_read(connection* conn, void* buffer, std::size_t size);
 // (a short write is not continued); negative on error; -1 for a null
 // connection.
 int connection_write(connection* conn, const void* bytes, std::size_t length);
+
+// One write attempt for a writer that waits between attempts (see
+// connection_write_before). Returns the count taken (> 0; a plain link may
+// take less than `length`, TLS takes all); 0 when the socket cannot take
+// more now, with *events set to what to wait for (POLLOUT, or POLLIN when
+// TLS must read first; a TLS write must then be repeated with the same
+// bytes); negative on error, after ERROR "Wroted less then needed: %d\n".
+int connection_try_write(connection* conn, const void* bytes, std::size_t length,
+                         short* events);
 
 // Bytes the TLS session holds already decrypted (SSL_pending); 0 for a plain
 // link or a null connection.

@@ -4,7 +4,9 @@
 //   connecting  open_broker_connection (direct TLS or through a proxy)
 //   introducing hello, broker keepalive, socket keepalive options
 //   connected   set_connected(1), then pselect on the socket and the command
-//               pipe, feeding every byte to the packet reader
+//               pipe, feeding every byte to the packet reader; the wait
+//               wakes every kBrokerStopCheckInterval to mark its progress
+//               for the watchdog and to see a stop of the whole agent
 //   closing     reader, connection and pipe released, set_connected(0)
 //   sleeping    the zelbroker delay (skipped after a 'c' command)
 //
@@ -20,6 +22,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +48,7 @@
 #include "cloud/logic.h"
 #include "config/config.h"
 #include "daemon/daemon.h"
+#include "daemon/liveness.h"
 #include "delivery/message_sender.h"
 #include "log/log.h"
 
@@ -55,6 +59,10 @@ constexpr const char* kLogModule = "zelbroker_connection";
 
 constexpr std::size_t kReceiveBufferSize = 4096;
 constexpr std::uint32_t kMaxPort = 65535;
+// Sleeps go in turns of a second (the watchdog's beat); a turn that ends
+// this much early was cut short by a wake.
+constexpr std::int32_t kSleepTurnSeconds = 1;
+constexpr std::chrono::milliseconds kWokenTurn{900};
 // How often a stop repeats its nudge while the thread has not ended yet.
 constexpr std::chrono::milliseconds kStopNudgeInterval{50};
 
@@ -86,11 +94,30 @@ sigset_t only_sigusr1() {
   return set;
 }
 
-// Sleeps in the sleep gate; a stop or wake_sleepers ends it early.
+// Sleeps in the sleep gate; a stop or wake_sleepers ends it early. The
+// sleep goes in one-second turns so that the thread marks its progress for
+// the watchdog: a turn that ends before its second is up was woken, and ends
+// the whole sleep.
 void broker_sleep(std::int32_t seconds) {
   in_gate_sleep.store(true);
-  if (keep_connection.load() != 0) sleep_for(seconds);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!broker_link_stopping() && std::chrono::steady_clock::now() < end) {
+    note_progress(watched_thread::broker);
+    const auto turn = std::chrono::steady_clock::now();
+    sleep_for(kSleepTurnSeconds);
+    if (std::chrono::steady_clock::now() - turn < kWokenTurn) break;
+  }
   in_gate_sleep.store(false);
+}
+
+// The advisor's "wait forever": until a signal ends it (the stop's SIGUSR1)
+// or the link is stopped, in one-second turns that mark progress.
+void broker_wait_forever() {
+  const timespec turn{kSleepTurnSeconds, 0};
+  while (!broker_link_stopping()) {
+    note_progress(watched_thread::broker);
+    if (::nanosleep(&turn, nullptr) != 0) break;
+  }
 }
 
 // The pipe through which other threads send command bytes. Both ends are
@@ -119,8 +146,9 @@ void read_socket(connection* conn, packet_reader* reader, int* success) {
     const int read_errno = errno;
     if (count > 0) {
       packet_reader_feed(reader, broker_packet_callbacks(), buffer, static_cast<std::size_t>(count));
-    } else if (count == 0 && read_errno == EAGAIN) {
-      break;
+    } else if ((count == 0 && read_errno == EAGAIN) ||
+               (count < 0 && (read_errno == EAGAIN || read_errno == EWOULDBLOCK || read_errno == EINTR))) {
+      break;  // not yet: nothing more to read for this wake-up
     } else if (count == 0) {
       ZLOG(kLogEvent, "Other end disconnected.\n");
       ZLOG(kLogDebug, "Other end disconnected.\n");
@@ -163,7 +191,9 @@ bool read_loop(connection* conn, packet_reader* reader, int pipe_read_fd, int* s
   } restore{wait_mask};
   sigdelset(&wait_mask, SIGUSR1);
 
-  while (keep_connection.load() != 0 && *success != 0) {
+  while (*success != 0) {
+    note_progress(watched_thread::broker);
+    if (broker_link_stopping()) break;
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(sock, &readable);
@@ -172,7 +202,11 @@ bool read_loop(connection* conn, packet_reader* reader, int pipe_read_fd, int* s
       FD_SET(pipe_read_fd, &readable);
       highest = std::max(highest, pipe_read_fd);
     }
-    const int ready = ::pselect(highest + 1, &readable, nullptr, nullptr, nullptr, &wait_mask);
+    // Bounded: a stop of the whole agent sends no signal, and the watchdog
+    // wants to see this thread come round.
+    const timespec wake{0, std::chrono::nanoseconds(kBrokerStopCheckInterval).count()};
+    const int ready = ::pselect(highest + 1, &readable, nullptr, nullptr, &wake, &wait_mask);
+    if (ready == 0) continue;
     if (ready < 0) {
       if (errno == EINTR) continue;
       ZLOG(kLogError, "select error %d.\n", errno);
@@ -223,7 +257,7 @@ int run_connection(agent_context* context, const std::string& host, std::uint16_
     const std::uint8_t* token_bytes =
         token ? reinterpret_cast<const std::uint8_t*>(token->data()) : nullptr;
     const std::size_t token_length = token ? token->size() : 0;
-    if (keep_connection.load() == 0 || send_hello(conn.get(), token_bytes, token_length) <= 0) {
+    if (broker_link_stopping() || send_hello(conn.get(), token_bytes, token_length) <= 0) {
       success = 1;
     } else {
       bool read_packets = true;
@@ -269,6 +303,9 @@ int run_connection(agent_context* context, const std::string& host, std::uint16_
 
   // Closing: reader, connection, then the pipe once nobody can write to it.
   if (reader_ready) packet_reader_release(&reader);
+  // A message the link cut short is dropped now rather than held until the
+  // next one begins.
+  plain_message_reset();
   if (connection_close(conn.get()) != 0) {
     ZLOG(kLogError, "Failed to close socket. - %s.\n", std::strerror(errno));
   }
@@ -390,7 +427,7 @@ int request_broker_address(std::string* host, std::uint16_t* port,
     if (reply.period < 1) {
       ZLOG(kLogDebug, "'wait forever' command received from adviser. Sleeping forever.\n");
       // The stop's SIGUSR1 ends this sleep; a stop that came first is seen here.
-      if (keep_connection.load() != 0) sleep_forever_interruptable();
+      broker_wait_forever();
     } else {
       ZLOG(kLogDebug, "Wait command received from adviser. Sleeping for %d secs.\n", reply.period);
       broker_sleep(reply.period);
@@ -424,7 +461,8 @@ int request_broker_address(std::string* host, std::uint16_t* port,
 void zelbroker_connect(agent_context* context) {
   message_sender_set_agent_context(context);
   for (;;) {
-    if (keep_connection.load() == 0) {
+    note_progress(watched_thread::broker);
+    if (broker_link_stopping()) {
       ZLOG(kLogDebug, "exiting msg_processor thread.\n");
       return;
     }
@@ -435,7 +473,7 @@ void zelbroker_connect(agent_context* context) {
 
     if (request_broker_address(&host, &port, &token, context) != 0) continue;
     // A stop that came while the advisor answered: no point in connecting.
-    if (keep_connection.load() == 0) continue;
+    if (broker_link_stopping()) continue;
 
     const int success = run_connection(context, host, port, token, &delay);
 
@@ -443,7 +481,7 @@ void zelbroker_connect(agent_context* context) {
     ZLOG(kLogDebug, "keep_connection=%d, success=%d.\n", keep_connection.load(), success);
     set_connected(0);
 
-    if (delay != 0 && keep_connection.load() != 0) {
+    if (delay != 0 && !broker_link_stopping()) {
       ZLOG(kLogError, "Connection to zelbroker was closed. Sleeping for %d secs.\n",
            static_cast<int>(delay));
       broker_sleep(static_cast<std::int32_t>(delay));

@@ -27,9 +27,13 @@
 //
 // Stopping: stop_broker_thread clears keep_connection, then interrupts
 // whatever the thread waits in (the socket wait, an advisor "wait forever",
-// a timed sleep of the sleep gate, a connect or TLS handshake) and joins it.
-// The broker thread keeps SIGUSR1 blocked except inside its waits, so a stop
-// signal is never lost between a check of the flag and the wait.
+// a timed sleep of the sleep gate, a name lookup, connect, TLS handshake,
+// proxy exchange or write) and joins it. The broker thread keeps SIGUSR1
+// blocked except inside its waits, so a stop signal is never lost between a
+// check of the flag and the wait. Every wait on a peer also looks at
+// keep_connection and agent_stop_requested() at least every
+// kBrokerStopCheckInterval (net_helper.h), and marks the thread's progress
+// (note_progress) as often, so a stop of the whole agent ends it too.
 #pragma once
 
 #include <atomic>

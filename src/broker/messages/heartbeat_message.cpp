@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "broker/messages/packet.h"
+#include "broker/net_helper.h"
 #include "broker/ssl_routine.h"
 #include "log/log.h"
 
@@ -37,7 +38,8 @@ int send_heartbeat(connection* conn) {
   const std::vector<std::uint8_t> packet =
       build_heartbeat_packet(sequence, static_cast<std::int64_t>(std::time(nullptr)));
   if (conn == nullptr) return -1;
-  const int written = connection_write(conn, packet.data(), packet.size());
+  const int written =
+      connection_write_before(conn, packet.data(), packet.size(), broker_step_deadline(), "heartbeat");
   ZLOG(kLogDebug, "heartbeat with seq number %llu was sent.\n",
        static_cast<unsigned long long>(sequence));
   return written;

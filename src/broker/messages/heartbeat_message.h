@@ -25,8 +25,8 @@ constexpr std::size_t kHeartbeatPacketSize = 20;
 constexpr std::size_t kHeartbeatResponseSize = 16;
 
 // Adds 1 to the last sent number (even for a null connection), builds the
-// heartbeat with that number and the current time and writes it with one
-// connection_write. Returns the write result (bytes written, or negative),
+// heartbeat with that number and the current time and writes it whole
+// (connection_write_before: bounded by the step limit and a stop). Returns the write result (bytes written, or negative),
 // or -1 for a null connection.
 int send_heartbeat(connection* conn);
 

@@ -1,5 +1,6 @@
 // The hello and broker keepalive packets. Each is built whole and written
-// with a single connection_write: a packet is never split across writes.
+// as one piece (connection_write_before), within the step limit of the link's
+// set-up: a zelbroker that reads nothing cannot hold the broker thread.
 #include "broker/messages/hello_message.h"
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "broker/messages/packet.h"
+#include "broker/net_helper.h"
 #include "broker/ssl_routine.h"
 #include "config/config.h"
 #include "log/log.h"
@@ -16,6 +18,7 @@ namespace {
 constexpr const char* kLogModule = "hello_message";
 
 constexpr int kExitFailure = 1;
+constexpr const char* kStep = "hello";
 constexpr std::size_t kKeepaliveValuesOffset = 4;
 constexpr std::size_t kKeepaliveValueSize = 4;
 constexpr std::uint16_t kKeepalivePayloadSize = 12;
@@ -64,11 +67,11 @@ int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_le
     ZLOG(kLogError, "malloc().\n");
     std::exit(kExitFailure);
   }
-  return connection_write(conn, packet.data(), packet.size());
+  return connection_write_before(conn, packet.data(), packet.size(), broker_step_deadline(), kStep);
 }
 
 int send_broker_keepalive(connection* conn, std::uint32_t first, std::uint32_t second,
                           std::uint32_t third) {
   const std::vector<std::uint8_t> packet = build_broker_keepalive_packet(first, second, third);
-  return connection_write(conn, packet.data(), packet.size());
+  return connection_write_before(conn, packet.data(), packet.size(), broker_step_deadline(), kStep);
 }

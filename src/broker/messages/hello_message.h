@@ -17,8 +17,8 @@ struct connection;
 
 constexpr std::size_t kBrokerKeepalivePacketSize = 16;
 
-// Writes the hello with one connection_write and returns its result (bytes
-// written, or negative). With `token` null the agent id is read from
+// Writes the hello whole (connection_write_before, bounded by the step
+// limit and a stop) and returns its result (bytes written, or negative). With `token` null the agent id is read from
 // `zel_agent_id`; when it is absent (not registered yet) nothing is written
 // and -1 is returned (logged), so the link fails and is tried again later; a
 // failed allocation ends the process with exit status 1. An id or token
@@ -26,7 +26,7 @@ constexpr std::size_t kBrokerKeepalivePacketSize = 16;
 // without writing.
 int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_length);
 
-// Writes the 16-byte keepalive packet with one connection_write and returns
+// Writes the 16-byte keepalive packet the same way and returns
 // its result (bytes written, or negative; -1 for a null connection).
 int send_broker_keepalive(connection* conn, std::uint32_t first, std::uint32_t second,
                           std::uint32_t third);

@@ -1,6 +1,7 @@
 // The zelbroker framing and messages: the packet reader cut at every offset, the exact bytes of hello, broker
 // keepalive and heartbeat, heartbeat answers and plain messages through the broker thread's callbacks into the
 // message queue, and base64.
+#include <algorithm>
 #include <ctime>
 #include <mutex>
 #include <numeric>
@@ -111,6 +112,64 @@ TEST_F(BrokerTest, BrokerPacketsReachTheQueueAndTheHeartbeatCheck) {
   std::lock_guard<std::mutex> lock(delivered_mutex);
   EXPECT_EQ(delivered, (std::vector<std::pair<std::string, std::string>>{{"app", "abcdef"}, {"solo", ""}}));
   delivered.clear();
+}
+
+TEST_F(BrokerTest, PlainMessagesPastTheQueueLimitAreDiscardedPartByPart) {
+  ASSERT_EQ(message_sender_init(), 0);
+  set_own_handler_hook(record_delivery);
+  // Handler "h": the largest body the queue takes is the limit less the handler id and the overhead.
+  const std::size_t largest = kPlainMessageMaxBytes - kQueuedMessageOverhead - 1;
+  struct Case { std::size_t body; bool cut_short; bool kept; const char* logged; };
+  const std::vector<Case> cases = {
+      {largest, false, true, nullptr},
+      {largest + 1, false, false, "of 4000001 bytes is larger than the queue's limit of 4000000 bytes"},
+      {255 * kMaxPartLength, false, false, "of 16711450 bytes is larger"},  // 256 full parts
+      {255 * kMaxPartLength, true, false, "of 4063195 bytes is larger"},  // the link drops after 62 parts
+  };
+  const auto small = bytes({2, 2, 0, 1}) + "s" + bytes({0, 5}) + "after";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    std::string stream = bytes({2, 0, 0, 1}) + "h";  // a count of 0: up to 256 parts
+    for (std::size_t left = c.body; left > 0;) {
+      const std::size_t part = std::min(left, kMaxPartLength);
+      stream += bytes({static_cast<int>(part >> 8), static_cast<int>(part & 0xff)}) + std::string(part, 'b');
+      left -= part;
+    }
+    if (c.body < 255 * kMaxPartLength) stream += bytes({0, 0});  // an empty part ends it
+    if (c.cut_short) stream.resize(62 * (kMaxPartLength + 2) + 5);
+    packet_reader reader;
+    ASSERT_EQ(packet_reader_init(&reader), 0);
+    std::size_t most = 0;  // the most the message record ever held
+    for (std::size_t from = 0; from < stream.size(); from += kPartBufferSize) {
+      const std::size_t piece = std::min(kPartBufferSize, stream.size() - from);
+      packet_reader_feed(&reader, broker_packet_callbacks(), reinterpret_cast<const std::uint8_t*>(stream.data()) + from, piece);
+      most = std::max(most, plain_message_held_bytes());
+    }
+    if (c.cut_short) {  // a new link: a new reader
+      packet_reader_release(&reader);
+      plain_message_reset();
+      ASSERT_EQ(packet_reader_init(&reader), 0);
+    }
+    EXPECT_EQ(message_sender_stop(), 0);  // delivers a kept message: the queue has room again
+    ASSERT_EQ(message_sender_init(), 0);
+    packet_reader_feed(&reader, broker_packet_callbacks(), data(small), small.size());  // read in step
+    packet_reader_release(&reader);
+    EXPECT_LE(most, kPlainMessageMaxBytes);
+    EXPECT_EQ(message_sender_stop(), 0);  // after delivering what is queued
+    ASSERT_EQ(message_sender_init(), 0);
+    std::lock_guard<std::mutex> lock(delivered_mutex);
+    ASSERT_EQ(delivered.size(), c.kept ? 2u : 1u);
+    if (c.kept) { EXPECT_EQ(delivered.front().second.size(), c.body); }
+    EXPECT_EQ(delivered.back(), std::make_pair(std::string("s"), std::string("after")));
+    delivered.clear();
+    const std::string text = log.text();
+    EXPECT_EQ(zeltest::count_of(text, "is larger than the queue's limit"), c.logged ? 1 : 0);
+    if (c.logged) { EXPECT_NE(text.find(c.logged), std::string::npos) << text; }
+    EXPECT_EQ(text.find("Message of"), std::string::npos);  // never handed whole to the queue
+    zeltest::write_file(dir.file("broker.log"), "");
+  }
+  EXPECT_EQ(message_sender_stop(), 0);
+  set_own_handler_hook(nullptr);
 }
 
 TEST(Base64, EncodesAndDecodes) {
