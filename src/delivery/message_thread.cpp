@@ -49,6 +49,7 @@ struct flight {
   std::unique_ptr<queued_message> message;
   bool fan_out = false;
   std::int32_t index = 0;
+  std::int32_t count = 0;  // endpoints in the line when the last one began
   bool any_failed = false;
   EndpointDelivery step;
 };
@@ -100,6 +101,7 @@ bool MessageThread::begin_endpoint(flight& delivery, bool first) {
   }
   handler_endpoint endpoint;
   endpoint.count = handler_endpoint_count(line);
+  delivery.count = endpoint.count;
   if (delivery.index >= endpoint.count) {
     ZLOG(kLogWarning, "requested %d handler, but we can find only %d.\n", static_cast<int>(delivery.index),
          static_cast<int>(endpoint.count));
@@ -188,7 +190,7 @@ void MessageThread::step_done(flight& delivery) {
          log_escape(message.handler_name).c_str(), step_timeout_ms.load(), wait_ms / kMillisPerSecond);
     lanes_[message.key].backoff_until = Clock::now() + std::chrono::milliseconds(wait_ms);
   }
-  if (delivery.fan_out && result != DeliveryResult::kTimedOut) {
+  if (delivery.fan_out && result != DeliveryResult::kTimedOut && delivery.index + 1 < delivery.count) {
     ++delivery.index;
     if (begin_endpoint(delivery, false)) {
       if (delivery.step.finished()) step_done(delivery);
