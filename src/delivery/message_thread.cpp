@@ -62,8 +62,8 @@ class MessageThread {
  private:
   void take_queued();
   void start_deliveries(Clock::time_point now);
-  bool try_start(lane& handler_lane);
-  bool begin_endpoint(flight& delivery, bool first);
+  bool try_start(lane& handler_lane, handler_endpoint* resolved);
+  void begin_endpoint(flight& delivery, const handler_endpoint& endpoint);
   void step_done(flight& delivery);
   void finish(flight& delivery, message_outcome outcome);
   void drop_everything();
@@ -88,40 +88,42 @@ void MessageThread::take_queued() {
   }
 }
 
-// The endpoint `delivery.index` of the message's handler: false when there is
-// none (the message is then finished).
-bool MessageThread::begin_endpoint(flight& delivery, bool first) {
-  queued_message& message = *delivery.message;
+// Reads the line and resolves the endpoint `index` of a handler. False when
+// there is none: `failed` says whether that is a failure (no line, a refused
+// endpoint) or the end of a fan-out line that shrank.
+bool find_endpoint(const queued_message& message, std::int32_t index, handler_endpoint* endpoint, bool* failed) {
   std::string line;
   // The line is read again for each endpoint: a change of the configuration
   // meanwhile is seen at the next endpoint.
-  if (!read_handler_line(message.key, &line)) {
-    delivery.any_failed = true;
+  *failed = true;
+  if (!read_handler_line(message.key, &line)) return false;
+  endpoint->count = handler_endpoint_count(line);
+  if (index >= endpoint->count) {
+    ZLOG(kLogWarning, "requested %d handler, but we can find only %d.\n", static_cast<int>(index),
+         static_cast<int>(endpoint->count));
+    *failed = false;
     return false;
   }
-  handler_endpoint endpoint;
-  endpoint.count = handler_endpoint_count(line);
+  return resolve_endpoint(handler_endpoint_text(line, index), endpoint);
+}
+
+// Begins the step of `endpoint` (the one at `delivery.index`).
+void MessageThread::begin_endpoint(flight& delivery, const handler_endpoint& endpoint) {
+  queued_message& message = *delivery.message;
   delivery.count = endpoint.count;
-  if (delivery.index >= endpoint.count) {
-    ZLOG(kLogWarning, "requested %d handler, but we can find only %d.\n", static_cast<int>(delivery.index),
-         static_cast<int>(endpoint.count));
-    return false;
-  }
-  if (!resolve_endpoint(handler_endpoint_text(line, delivery.index), &endpoint)) {
-    delivery.any_failed = true;
-    return false;
-  }
-  if (first && !delivery.fan_out && endpoint.count >= 2) {
+  if (delivery.index == 0 && !delivery.fan_out && endpoint.count >= 2) {
     ZLOG(kLogWarning, "handler for %s has multiple endpoints (%d). Only event_sink support this.\n",
          log_escape(message.handler_name).c_str(), static_cast<int>(endpoint.count));
   }
   delivery.step.start(endpoint, message.key, message.payload, step_timeout_ms.load());
-  return true;
 }
 
 // Starts the oldest message of a free lane. False when it must wait (no
-// program slot for its handler).
-bool MessageThread::try_start(lane& handler_lane) {
+// program slot for its handler). `resolved` carries the handler's first
+// endpoint from one message to the next within one pass over the lanes (a
+// burst to one handler reads its line once; a change is seen at the next
+// pass); kind kEndpointUnresolved when not known yet.
+bool MessageThread::try_start(lane& handler_lane, handler_endpoint* resolved) {
   queued_message& head = *handler_lane.waiting.front();
   int own_result = -1;
   if (call_own_handler_hook(head.handler_name.c_str(), head.payload.data(), head.payload.size(), &own_result)) {
@@ -132,21 +134,19 @@ bool MessageThread::try_start(lane& handler_lane) {
   }
   auto delivery = std::make_unique<flight>();
   delivery->fan_out = handler_fans_out(head.handler_name);
+  handler_endpoint endpoint = *resolved;
+  bool failed = false;
+  const bool found = endpoint.kind != kEndpointUnresolved || find_endpoint(head, 0, &endpoint, &failed);
+  if (found && !delivery->fan_out) *resolved = endpoint;
   // A program handler without a free slot waits in its lane, in no flight.
-  if (!delivery->fan_out) {
-    std::string line;
-    handler_endpoint endpoint;
-    if (read_handler_line(head.key, &line) && resolve_endpoint(handler_endpoint_text(line, 0), &endpoint) &&
-        endpoint.kind == kEndpointProgram && !handler_program_slot_free(head.key)) {
-      return false;
-    }
-  }
+  if (found && endpoint.kind == kEndpointProgram && !handler_program_slot_free(head.key)) return false;
   delivery->message = std::move(handler_lane.waiting.front());
   handler_lane.waiting.pop_front();
-  if (!begin_endpoint(*delivery, true)) {
-    finish(*delivery, delivery->any_failed ? message_outcome::kFailed : message_outcome::kDelivered);
+  if (!found) {
+    finish(*delivery, failed ? message_outcome::kFailed : message_outcome::kDelivered);
     return true;
   }
+  begin_endpoint(*delivery, endpoint);
   handler_lane.busy = true;
   if (delivery->step.finished()) {
     step_done(*delivery);
@@ -163,9 +163,10 @@ void MessageThread::start_deliveries(Clock::time_point now) {
     if (flights_.size() >= static_cast<std::size_t>(kDeliveriesInFlight)) break;
     if (it == lanes_.end()) it = lanes_.begin();
     lane& handler_lane = it->second;
+    handler_endpoint resolved;
     while (!handler_lane.busy && !handler_lane.waiting.empty() && now >= handler_lane.backoff_until &&
            flights_.size() < static_cast<std::size_t>(kDeliveriesInFlight)) {
-      if (!try_start(handler_lane)) break;
+      if (!try_start(handler_lane, &resolved)) break;
     }
     ++it;
   }
@@ -192,10 +193,14 @@ void MessageThread::step_done(flight& delivery) {
   }
   if (delivery.fan_out && result != DeliveryResult::kTimedOut && delivery.index + 1 < delivery.count) {
     ++delivery.index;
-    if (begin_endpoint(delivery, false)) {
+    handler_endpoint endpoint;
+    bool failed = false;
+    if (find_endpoint(message, delivery.index, &endpoint, &failed)) {
+      begin_endpoint(delivery, endpoint);
       if (delivery.step.finished()) step_done(delivery);
       return;
     }
+    if (failed) delivery.any_failed = true;
   }
   finish(delivery, delivery.any_failed ? message_outcome::kFailed : message_outcome::kDelivered);
 }

@@ -281,11 +281,12 @@ TEST_F(DeliveryTest, ProgramSlotsPerHandlerAndInAllHoldWhileDescendantsLive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     zeltest::LogCapture log(dir.file(std::string("log.") + c.name));
-    const std::string marker = "600." + std::to_string(::getpid()) + std::to_string(c.handlers);
+    const std::string seconds = "600." + std::to_string(::getpid()) + std::to_string(c.handlers);
+    const std::string marker = std::string("sleep") + '\0' + seconds + '\0';
     for (int h = 0; h < c.handlers; ++h) {
       const std::string program = dir.file("leaver" + std::to_string(h) + ".sh");
       zeltest::write_file(program, "#!/bin/sh\ncat >" + dir.file("ran.") + "$$\n" + (h % 2 == 0 ? "setsid " : "") +
-                                       "sleep " + marker + " </dev/null >/dev/null 2>&1 &\n", 0755);
+                                       "sleep " + seconds + " </dev/null >/dev/null 2>&1 &\n", 0755);
       set_line("leaver" + std::to_string(h), program);
     }
     ASSERT_EQ(message_sender_init(), 0);

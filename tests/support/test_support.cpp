@@ -298,7 +298,7 @@ void HandlerSink::run() {
     pollfd ready[2] = {{stop_read_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
     if (::poll(ready, holding ? 1 : 2, holding ? kHoldRecheckMs : -1) < 0 && errno != EINTR) return;
     if (ready[0].revents != 0) return;
-    if (holding || ready[1].revents == 0) continue;
+    if (holding_.load() || ready[1].revents == 0) continue;  // held meanwhile: not taken
     UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn) continue;
     std::string payload;
