@@ -30,7 +30,7 @@ namespace {
 constexpr const char* kLogModule = "message_sender";
 constexpr int kMillisPerSecond = 1000;
 // The longest poll: the thread marks its progress at least this often.
-constexpr std::chrono::milliseconds kIdleTurn{1000};
+constexpr std::chrono::milliseconds kIdleTurn{500};
 // While handler programs run, how often they are looked after (slots freed).
 constexpr std::chrono::milliseconds kProgramTurn{50};
 
