@@ -61,6 +61,7 @@ class DeliveryTest : public ::testing::Test {
   void TearDown() override {
     release_hold();
     message_sender_stop();
+    message_sender_stop_programs();  // also after a failed test: nothing it started outlives it
     set_own_handler_hook(nullptr);
     delivery_testing::set_handler_timeout_ms(0);
     delivery_testing::set_backoff_ms(0);
