@@ -60,6 +60,9 @@ struct sender_state {
   Clock::time_point drain_deadline{};
   std::thread::id thread_id;
   std::map<std::string, handler_share> shares;  // by handler key
+  // Set while the message thread waits: only then does a producer pay for
+  // the write to `wake`.
+  bool thread_waiting = false;
   // The ledger since init.
   std::uint32_t delivered = 0;
   std::uint32_t failed = 0;
@@ -107,6 +110,23 @@ void log_share_refusals(handler_share& share) {
 class sender_link final : public message_thread_link {
  public:
   int wake_fd() override { return sender().wake.get(); }
+
+  // Under the pool lock, like the producers' queuing: either a producer
+  // queued first and the thread sees the message, or the thread is marked
+  // waiting first and the producer wakes it. No message is left behind a
+  // thread asleep.
+  bool about_to_wait() override {
+    sender_state& state = sender();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.thread_waiting = true;
+    return mt_queue_is_empty(state.queue.get()) != 0;
+  }
+
+  void awake() override {
+    sender_state& state = sender();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.thread_waiting = false;
+  }
 
   std::unique_ptr<queued_message> take() override {
     sender_state& state = sender();
@@ -319,7 +339,7 @@ int send_message_to_queue(std::string handler_name, std::string payload) {
   message.release();  // the queue holds it now; the message thread frees it
   ZLOG(kLogDebug, "Added message to queue.\n");
   ensure_thread(state);
-  wake_thread(state);
+  if (state.thread_waiting) wake_thread(state);
   return 0;
 }
 

@@ -76,12 +76,15 @@ class MessageThread {
   std::string next_start_;  // the lane the next round starts at
   std::vector<std::unique_ptr<flight>> flights_;
   bool programs_running_ = false;
+  bool wake_pending_ = true;  // the wake-up descriptor may be readable
 };
 
 void MessageThread::take_queued() {
   std::uint64_t drained = 0;
-  while (::read(link_.wake_fd(), &drained, sizeof drained) > 0) {
+  if (wake_pending_ && ::read(link_.wake_fd(), &drained, sizeof drained) < 0 && errno != EAGAIN) {
+    ZLOG(kLogWarning, "read() of the wake-up: errno %d.\n", errno);
   }
+  wake_pending_ = false;
   while (std::unique_ptr<queued_message> message = link_.take()) {
     ZLOG(kLogDebug, "Getting message from queue.\n");
     lanes_[message->key].waiting.push_back(std::move(message));
@@ -276,8 +279,12 @@ void MessageThread::run() {
     Clock::time_point due = next_due(now);
     if (stopping) due = std::min(due, deadline);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
-    const int rc = ::poll(ready.data(), ready.size(), static_cast<int>(std::clamp<long long>(wait + 1, 0, kIdleTurn.count())));
+    const bool may_wait = link_.about_to_wait();
+    const int rc = ::poll(ready.data(), ready.size(),
+                          may_wait ? static_cast<int>(std::clamp<long long>(wait + 1, 0, kIdleTurn.count())) : 0);
+    link_.awake();
     if (rc < 0 && errno != EINTR) ZLOG(kLogWarning, "poll(): errno %d.\n", errno);
+    if (rc > 0 && ready[0].revents != 0) wake_pending_ = true;
 
     // Advance every delivery with an event or whose time has come.
     const auto after = Clock::now();

@@ -36,9 +36,14 @@ class message_thread_link {
  public:
   using Clock = std::chrono::steady_clock;
   virtual ~message_thread_link() = default;
-  // Readable when messages were queued or the stop was asked; the thread
-  // drains it (non-blocking).
+  // Readable when messages were queued while the thread waits, or the stop
+  // was asked; the thread drains it (non-blocking).
   virtual int wake_fd() = 0;
+  // The thread is about to wait: from now on producers write to wake_fd.
+  // False when messages are queued already (then it does not wait).
+  virtual bool about_to_wait() = 0;
+  // The wait is over: producers need not wake the thread.
+  virtual void awake() = 0;
   // The oldest queued message, or null.
   virtual std::unique_ptr<queued_message> take() = 0;
   // The thread is done with `message`: its place in the queue is freed and
