@@ -322,7 +322,6 @@ std::size_t ProgramTable::reap_locked(bool force_scan) {
     return 0;
   }
   bool ended = false;
-  const pid_t self = ::getpid();
   for (auto it = processes_.begin(); it != processes_.end();) {
     const pid_t pid = it->first;
     // Only the programs and descendants re-parented to the agent are its
@@ -339,7 +338,6 @@ std::size_t ProgramTable::reap_locked(bool force_scan) {
     }
     ++it;
   }
-  (void)self;
   const auto now = Clock::now();
   if (force_scan || ended || now - last_scan_ >= std::chrono::milliseconds(kDescendantScanMillis)) {
     scan_locked();
