@@ -314,6 +314,13 @@ int send_message_to_queue(std::string handler_name, std::string payload) {
 
   sender_state& state = sender();
   std::lock_guard<std::mutex> guard(state.lock);
+  if (state.queue && state.stop && !state.thread_running) {
+    // The stop's message thread has ended: nobody would deliver it.
+    ++state.dropped_at_stop;
+    ZLOG(kLogError, "Message for %s refused: the message sender is stopping.\n",
+         log_escape(message->handler_name).c_str());
+    return -1;
+  }
   if (state.queue) {
     handler_share& share = state.shares[message->key];
     if (share.messages >= kHandlerQueueShareMessages ||
