@@ -7,6 +7,11 @@
 //     deliver_message           handler line -> new connection per message
 //     send_message              queue -> message thread -> deliver_message
 //     send_vs_minimal           send_message's rate over the minimal loop's
+//   BM_HealthyBesideStuck       a healthy handler's rate through send_message
+//     alone/s                   with nothing else queued
+//     beside_stuck/s            while a stuck handler (never takes its
+//                               connections) holds a delivery in progress
+//     beside_vs_alone           the second over the first
 //   BM_QueueAlone               mt_queue enqueue+dequeue pairs, one thread
 //   BM_QueueWithMessageThread   send_message with the message thread taking
 //                               each message (an in-process handler)
@@ -125,6 +130,37 @@ void BM_HandlerRate(benchmark::State& state) {
   state.SetLabel(kind == kKindUnix ? "unix" : "tcp");
 }
 BENCHMARK(BM_HandlerRate)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
+
+// A stuck handler beside a healthy one, batch after batch: the stuck one
+// always has a delivery in progress (a payload larger than its socket
+// buffers, to a listener that never accepts) while the healthy one's batch
+// runs; then a batch of the healthy one alone.
+void BM_HealthyBesideStuck(benchmark::State& state) {
+  const int kind = static_cast<int>(state.range(0));
+  zelbench::CountingSink& sink = handlers().sink(kind);
+  const char* handler = kind == kKindUnix ? "bench_unix" : "bench_tcp";
+  zeltest::HandlerSink stuck(handlers().dir.file("stuck.sock"));
+  stuck.hold(true);
+  config_set(handler_key("bench_stuck").c_str(), stuck.endpoint().c_str());
+  const std::string payload(kPayloadBytes, 'p');
+  const std::string stuck_payload(1 << 20, 's');
+  message_sender_init();
+  double alone = 0, beside = 0;
+  bool lost = false;
+  for (auto _ : state) {
+    alone += time_batch(sink, [&] { if (send_message(handler, payload) != 0) lost = true; }, &lost);
+    send_message("bench_stuck", stuck_payload);
+    beside += time_batch(sink, [&] { if (send_message(handler, payload) != 0) lost = true; }, &lost);
+  }
+  message_sender_stop(1);  // the stuck deliveries are cut at once
+  if (lost) state.SkipWithError("messages were lost");
+  const double messages = static_cast<double>(state.iterations()) * kBatch;
+  state.counters["alone/s"] = messages / alone;
+  state.counters["beside_stuck/s"] = messages / beside;
+  state.counters["beside_vs_alone"] = alone / beside;
+  state.SetLabel(kind == kKindUnix ? "unix" : "tcp");
+}
+BENCHMARK(BM_HealthyBesideStuck)->Arg(0)->Arg(1)->UseRealTime()->MinTime(2.0);
 
 void BM_QueueAlone(benchmark::State& state) {
   MtQueuePtr queue = mt_queue_create();

@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -206,6 +208,9 @@ void main_loop(running_agent& agent) {
 }
 
 [[noreturn]] void shut_down(running_agent& agent, int status = kAgentExitOk) {
+  // One drain deadline from the stop request on, whatever the steps before
+  // the message sender's stop took.
+  const auto drain_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kShutdownDrainSeconds);
   // No new local requests: the listener thread ends (the byte is not the
   // exit command, which would end the process before the queue is drained).
   if (agent.listener.joinable()) {
@@ -226,7 +231,9 @@ void main_loop(running_agent& agent) {
   if (keep_connection.load() != 0) stop_broker_thread();
   // Delivers what is still queued, within the drain deadline; control
   // requests from the zelbroker among them are executed as usual.
-  message_sender_stop();
+  const auto drain_left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      drain_deadline - std::chrono::steady_clock::now());
+  message_sender_stop(static_cast<int>(std::max<std::int64_t>(drain_left.count(), 1)));
   message_sender_stop_programs();
   // One of those requests may have started the link again.
   if (keep_connection.load() != 0) stop_broker_thread();
@@ -345,7 +352,9 @@ int run_agent(const agent_options& options) {
   ZLOG(kLogInfo, "zelagent %s starting (pid %d): hardware id '%s', model '%s'.\n", ZELAGENT_VERSION,
        static_cast<int>(::getpid()), device_hardware_id.c_str(), device_model.c_str());
 
-  // 4. Signals of the broker link and the handlers.
+  // 4. Signals of the broker link and the handlers; whatever a handler
+  // program leaves behind is re-parented to the agent, which stops it.
+  handler_programs_become_subreaper();
   if (install_broker_signals() != 0) {
     unlock_pid_file(agent.pid_file.c_str(), agent.pid_fd);
     return kAgentExitFailure;

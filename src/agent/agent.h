@@ -26,10 +26,11 @@
 //
 // Shut-down: the control listener through its exit pipe (no new requests),
 // the registration, the broker link, the discovery thread's waits, the
-// message sender (what is queued is delivered within kShutdownDrainSeconds,
-// the rest dropped with an ERROR), the handler programs still running
-// (SIGTERM, then SIGKILL), the HTTP state, the pid file; then the process
-// ends with status 0.
+// message sender (what is queued is delivered within kShutdownDrainSeconds
+// of the stop request, writes in progress cut then and the rest dropped,
+// every message not delivered counted in an ERROR), the handler programs and
+// everything they started (the agent is their subreaper: SIGTERM, then
+// SIGKILL), the HTTP state, the pid file; then the process ends with status 0.
 #pragma once
 
 #include <optional>

@@ -28,7 +28,8 @@ struct mt_queue {
   std::mutex lock;  // guards everything below
   std::deque<queue_node> nodes;
   std::uint32_t dropped = 0;
-  std::uint32_t memory = 0;
+  std::uint32_t memory = 0;  // of the listed and the held elements
+  std::uint32_t held = 0;    // elements taken and not released yet
 };
 
 void MtQueueDeleter::operator()(mt_queue* queue) const {
@@ -63,7 +64,7 @@ int mt_queue_enqueue(void* element, mt_queue* queue, std::uint32_t size) {
          static_cast<unsigned>(dropped));
     return -1;
   }
-  if (queue->nodes.size() >= kQueueMaxElements ||
+  if (queue->nodes.size() + queue->held >= kQueueMaxElements ||
       std::uint64_t{queue->memory} + accounted > kQueueMaxBytes) {
     ++queue->dropped;
     const std::uint32_t dropped = queue->dropped;
@@ -100,6 +101,24 @@ void* mt_queue_dequeue(mt_queue* queue) {
   return node.data;
 }
 
+void* mt_queue_take_held(mt_queue* queue, std::uint32_t* size) {
+  if (queue == nullptr) return nullptr;
+  std::lock_guard<std::mutex> guard(queue->lock);
+  if (queue->nodes.empty()) return nullptr;
+  const queue_node node = queue->nodes.front();
+  queue->nodes.pop_front();
+  ++queue->held;
+  *size = node.size;
+  return node.data;
+}
+
+void mt_queue_release(mt_queue* queue, std::uint32_t size) {
+  if (queue == nullptr) return;
+  std::lock_guard<std::mutex> guard(queue->lock);
+  if (queue->held > 0) --queue->held;
+  queue->memory -= size <= queue->memory ? size : queue->memory;
+}
+
 int mt_queue_is_empty(mt_queue* queue) {
   if (queue == nullptr) {
     ZLOG(kLogWarning, "Trying to check uncreated queue.\n");
@@ -122,7 +141,7 @@ mt_queue_stats mt_queue_get_stats(mt_queue* queue) {
   if (queue == nullptr) return stats;
   std::lock_guard<std::mutex> guard(queue->lock);
   stats.dropped = queue->dropped;
-  stats.count = static_cast<std::uint32_t>(queue->nodes.size());
+  stats.count = static_cast<std::uint32_t>(queue->nodes.size()) + queue->held;
   stats.memory = queue->memory;
   return stats;
 }

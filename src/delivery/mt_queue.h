@@ -45,7 +45,18 @@ int mt_queue_enqueue(void* element, mt_queue* queue, std::uint32_t size);
 // is null or empty (each logged as a WARNING).
 void* mt_queue_dequeue(mt_queue* queue);
 
-// 1 when empty, 0 when not, -1 for a null queue.
+// The oldest element, taken off the list but still held: its count and bytes
+// stay accounted against the limits until mt_queue_release(queue, *size), so
+// that messages being delivered count as much as those waiting. Stores the
+// element's accounted size (node included) through `size`. Null when the
+// queue is null or empty (no WARNING: the message thread polls with it).
+void* mt_queue_take_held(mt_queue* queue, std::uint32_t* size);
+
+// Gives back the accounting of one held element taken with
+// mt_queue_take_held; `size` is the size that call stored.
+void mt_queue_release(mt_queue* queue, std::uint32_t size);
+
+// 1 when empty, 0 when not, -1 for a null queue. Held elements are not in it.
 int mt_queue_is_empty(mt_queue* queue);
 
 // Frees the nodes and the queue object; the elements are not freed (drain
@@ -55,7 +66,7 @@ void mt_queue_destroy(MtQueuePtr queue);
 // A consistent snapshot of the counters (all zero for a null queue).
 struct mt_queue_stats {
   std::uint32_t dropped = 0;  // elements refused since creation (never reset)
-  std::uint32_t count = 0;    // elements held
+  std::uint32_t count = 0;    // elements held (listed or taken and not released)
   std::uint32_t memory = 0;   // accounted bytes of the elements held
 };
 mt_queue_stats mt_queue_get_stats(mt_queue* queue);

@@ -84,6 +84,13 @@ void AgentTest::TearDown() {
   ::unsetenv("PVO_STORE");
 }
 
+bool AgentTest::send_large(const std::string& handler, const std::string& body) const {
+  constexpr std::size_t kPartMax = 65535;
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at < body.size(); at += kPartMax) parts.push_back(body.substr(at, kPartMax));
+  return sim->broker().send_plain_message(handler, parts);
+}
+
 void AgentTest::set(const std::string& key, const std::string& value) { config_set(key.c_str(), value.c_str()); }
 
 std::optional<std::string> AgentTest::get(const std::string& key) const { return config_get_string(key.c_str()); }

@@ -67,6 +67,9 @@ class AgentTest : public ::testing::Test {
   // A hello has arrived on link `link` and the link is still open.
   bool link_up(std::size_t link) const;
   std::string pid_file() const { return dir.file("agent.pid"); }
+  // A plain message of any size up to 255 parts: the body is cut into parts
+  // of the largest size a part may have.
+  bool send_large(const std::string& handler, const std::string& body) const;
 
   zeltest::TempDir dir;
   std::unique_ptr<zelsim::Simulator> sim;

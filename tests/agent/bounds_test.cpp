@@ -3,7 +3,6 @@
 // end, a broker that floods it with empty packets, a daemon start that
 // cannot complete, and a damaged store. Each costs only itself.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,24 +14,6 @@
 
 namespace agenttest {
 namespace {
-
-// Processes whose command line mentions `marker`. A process that ends while
-// it is read (ESRCH) counts as gone.
-int processes_with(const std::string& marker) {
-  int found = 0;
-  DIR* proc = ::opendir("/proc");
-  while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
-    const UniqueFd cmdline(::open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
-    std::string text;
-    char chunk[512];
-    for (ssize_t count; cmdline && (count = ::read(cmdline.get(), chunk, sizeof chunk)) > 0;) {
-      text.append(chunk, static_cast<std::size_t>(count));
-    }
-    found += text.find(marker) != std::string::npos ? 1 : 0;
-  }
-  if (proc != nullptr) ::closedir(proc);
-  return found;
-}
 
 TEST_F(AgentTest, IdleControlClientsDelayNobodyAndAFullDescriptorTableEndsNothing) {
   std::vector<std::string> argv = agent_argv();
@@ -67,9 +48,9 @@ TEST_F(AgentTest, NoHandlerProgramOutlivesTheAgent) {
   ASSERT_TRUE(wait_report(connected_is(true)));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim->send_message("stubborn", "hello"));
   const std::string sleeping = std::string("sleep") + '\0' + seconds + '\0';
-  ASSERT_TRUE(zeltest::wait_until([&] { return processes_with(sleeping) == 3; }));
+  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::processes_with(sleeping) == 3; }));
   EXPECT_EQ(stop_agent(), 0);
-  EXPECT_EQ(processes_with(sleeping), 0);
+  EXPECT_EQ(zeltest::processes_with(sleeping), 0);
   EXPECT_TRUE(wait_logged("3 handler program(s) still ran 3 s after SIGTERM: killed."));
 }
 

@@ -2,10 +2,12 @@
 // cuts packets or sends garbage, handlers that are gone, links dropped over
 // and over, and kills in the middle of state changes. The agent must outlive
 // them, go on serving control requests and hold no more descriptors,
-// threads or memory than before. Runs are short here; scripts/soak.sh sets
-// ZEL_SOAK_ROUNDS and ZEL_SOAK_KILLS for long ones.
+// threads or memory than before; every message it took is delivered or
+// counted. Runs are short here; scripts/soak.sh sets ZEL_SOAK_ROUNDS and
+// ZEL_SOAK_KILLS for long ones.
 #include <dirent.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "agent/agent_harness.h"
 #include "broker_server.h"
 #include "cloud_server.h"
+#include "delivery/message_sender.h"
 #include "pvo/pvo.h"
 
 namespace agenttest {
@@ -216,6 +219,83 @@ TEST_F(SoakTest, StoredStateSurvivesKillsDuringStateChanges) {
       EXPECT_TRUE(id);
     }
   }
+}
+
+}  // namespace
+}  // namespace agenttest
+
+namespace agenttest {
+namespace {
+
+// "<number>:<size>:" then filler up to `size` bytes: a receiver can tell a
+// whole message from a cut one.
+std::string ledger_message(int number, std::size_t size) {
+  std::string text = std::to_string(number) + ":" + std::to_string(size) + ":";
+  text.resize(std::max(size, text.size()), '.');
+  return text;
+}
+
+bool whole(const std::string& payload) {
+  const std::size_t colon = payload.find(':');
+  return colon != std::string::npos && std::strtoul(payload.c_str() + colon + 1, nullptr, 10) == payload.size();
+}
+
+// The ledger balances: messages to a seeded random mix of healthy, slow,
+// stuck, refusing and vanishing handlers, then SIGTERM; every message is
+// either received whole or counted in the agent's last ERROR.
+TEST_F(SoakTest, EveryMessageIsDeliveredOrCounted) {
+  const int messages = soak_setting("ZEL_SOAK_ROUNDS", 60);
+  const unsigned seed = static_cast<unsigned>(::getpid());
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::vector<std::unique_ptr<zeltest::HandlerSink>> sinks;
+  for (const char* name : {"healthy", "slow", "stuck", "vanishing", "marker"}) {
+    sinks.push_back(std::make_unique<zeltest::HandlerSink>(dir.file(std::string(name) + ".sock")));
+    set(std::string("zel_handler_") + name, sinks.back()->endpoint());
+  }
+  sinks.push_back(std::make_unique<zeltest::HandlerSink>());  // healthy over TCP
+  set("zel_handler_tcp", sinks.back()->endpoint());
+  set("zel_handler_refusing", dir.file("nobody.sock"));
+  sinks[1]->pace(4096, std::chrono::milliseconds(10));
+  sinks[2]->hold(true);
+  const std::vector<std::string> handlers = {"healthy", "slow", "stuck", "vanishing", "tcp", "refusing"};
+  set("zel_force_connection", "1");
+  start_agent();
+  ASSERT_TRUE(wait_report(connected_is(true)));
+
+  const int vanish_at = static_cast<int>(random() % static_cast<unsigned>(messages));
+  int sent = 0;
+  for (int i = 0; i < messages; ++i, ++sent) {
+    if (i == vanish_at) sinks[3]->vanish();
+    const std::string& handler = handlers[random() % handlers.size()];
+    ASSERT_TRUE(send_large(handler, ledger_message(i, 16 + random() % 300000)));
+  }
+  // The link delivers in order: once a marker is received, every message
+  // before it has reached the agent's queue (or been refused by it).
+  bool marked = false;
+  for (int attempt = 0; attempt < 5 && !marked; ++attempt, ++sent) {
+    ASSERT_TRUE(sim->send_message("marker", ledger_message(sent, 32)));
+    marked = sinks[4]->wait_for(1);
+  }
+  ASSERT_TRUE(marked);
+  agent->signal(SIGTERM);
+  ASSERT_EQ(agent->wait_exit(std::chrono::seconds(kShutdownDrainSeconds + kHandlerProgramStopGraceSeconds) +
+                             zeltest::kWaitLimit),
+            0);
+  sinks[2]->hold(false);  // what the agent left in the stuck handler's backlog
+  const std::string text = log();
+  const std::string counted_text = "Local delivery: ";
+  const std::size_t at = text.find(" message(s) not delivered");
+  const int counted = at == std::string::npos ? 0 : std::atoi(text.c_str() + text.rfind(counted_text, at) + counted_text.size());
+  auto received = [&] {
+    int whole_ones = 0;
+    for (const auto& sink : sinks) {
+      for (const std::string& payload : sink->payloads()) whole_ones += whole(payload) ? 1 : 0;
+    }
+    return whole_ones;
+  };
+  EXPECT_TRUE(zeltest::wait_until([&] { return received() + counted == sent; }))
+      << "sent " << sent << ", received whole " << received() << ", counted " << counted;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -303,24 +305,29 @@ HandlerSink::~HandlerSink() {
 }
 
 void HandlerSink::run() {
+  constexpr int kHoldRecheckMs = 20;
   for (;;) {
-    pollfd ready[2] = {{listener_.get(), POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
-    if (::poll(ready, 2, -1) < 0 && errno != EINTR) return;
-    if (ready[1].revents != 0) return;
-    if (ready[0].revents == 0) continue;
+    const bool holding = holding_.load();
+    pollfd ready[2] = {{stop_read_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
+    if (::poll(ready, holding ? 1 : 2, holding ? kHoldRecheckMs : -1) < 0 && errno != EINTR) return;
+    if (ready[0].revents != 0) return;
+    if (holding_.load() || ready[1].revents == 0) continue;  // held meanwhile: not taken
     UniqueFd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn) continue;
     // Read to the end of the stream, unless the sink is stopped meanwhile.
     std::string payload;
-    char chunk[16384];
+    std::vector<char> chunk(std::max<std::size_t>(chunk_.load(), 1));
     for (;;) {
       pollfd reading[2] = {{conn.get(), POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
       if (::poll(reading, 2, -1) < 0 && errno != EINTR) return;
       if (reading[1].revents != 0) return;
       if (reading[0].revents == 0) continue;
-      const ssize_t n = ::read(conn.get(), chunk, sizeof chunk);
-      if (n > 0) payload.append(chunk, static_cast<std::size_t>(n));
+      const ssize_t n = ::read(conn.get(), chunk.data(), chunk.size());
+      if (n > 0) payload.append(chunk.data(), static_cast<std::size_t>(n));
       if (n == 0 || (n < 0 && errno != EINTR)) break;
+      // A slow reader: the pause is also a wait for the end of the sink.
+      pollfd stop{stop_read_.get(), POLLIN, 0};
+      if (pause_ms_.load() > 0 && ::poll(&stop, 1, pause_ms_.load()) > 0) return;
     }
     {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -338,6 +345,21 @@ bool HandlerSink::wait_for(std::size_t count) const {
 std::vector<std::string> HandlerSink::payloads() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return payloads_;
+}
+
+int processes_with(const std::string& marker) {
+  int found = 0;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
+    const UniqueFd cmdline(::open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    char chunk[512];
+    for (ssize_t count; cmdline && (count = ::read(cmdline.get(), chunk, sizeof chunk)) > 0;) {
+      text.append(chunk, static_cast<std::size_t>(count));
+    }
+    found += text.find(marker) != std::string::npos ? 1 : 0;
+  }
+  return found;
 }
 
 }  // namespace zeltest

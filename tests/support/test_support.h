@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -131,6 +132,15 @@ class HandlerSink {
   const std::string& endpoint() const { return endpoint_; }
   bool wait_for(std::size_t count) const;
   std::vector<std::string> payloads() const;
+  // Misbehaviour on command: stop accepting (connections wait in the
+  // backlog) or take them again; read `chunk` bytes per `pause` (0: at once);
+  // remove the socket file so that new connections fail (UNIX only).
+  void hold(bool holding) { holding_.store(holding); }
+  void pace(std::size_t chunk, std::chrono::milliseconds pause) {
+    chunk_.store(chunk);
+    pause_ms_.store(static_cast<int>(pause.count()));
+  }
+  void vanish() const { ::unlink(path_.c_str()); }
 
  private:
   void start();
@@ -143,7 +153,13 @@ class HandlerSink {
   mutable std::mutex mutex_;  // guards payloads_
   mutable std::condition_variable changed_;
   std::vector<std::string> payloads_;
+  std::atomic<bool> holding_{false};
+  std::atomic<std::size_t> chunk_{16384};
+  std::atomic<int> pause_ms_{0};
   std::thread thread_;
 };
+
+// Number of processes whose command line contains `marker`.
+int processes_with(const std::string& marker);
 
 }  // namespace zeltest
