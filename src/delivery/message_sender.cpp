@@ -39,6 +39,7 @@
 
 #include "broker/net_helper.h"
 #include "config/config.h"
+#include "daemon/liveness.h"
 #include "delivery/mt_queue.h"
 #include "log/log.h"
 
@@ -581,6 +582,7 @@ void message_thread(mt_queue* queue) {
   pool_state& state = pool();
   ZLOG(kLogInfo, "Starting message thread.\n");
   for (;;) {
+    note_progress(watched_thread::message);
     while (mt_queue_is_empty(queue) == 0) {
       if (drain_deadline_passed()) {
         drop_rest(queue);

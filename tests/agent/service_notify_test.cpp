@@ -1,0 +1,129 @@
+// The agent under a service manager (Type=notify): a datagram socket of the
+// test stands in for the manager, with a watchdog period of about a second.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "agent/agent_harness.h"
+#include "control/control_protocol.h"
+
+namespace agenttest {
+namespace {
+
+constexpr std::chrono::milliseconds kPeriod = 1000ms * ZEL_TEST_TIME_SCALE;
+
+// The manager's end: bound to a path, or after '@' in the abstract namespace.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& address) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un bound{};
+    bound.sun_family = AF_UNIX;
+    std::memcpy(bound.sun_path, address.data(), std::min(address.size(), sizeof bound.sun_path - 1));
+    if (address[0] == '@') bound.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+    EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&bound), length), 0) << address;
+  }
+  // The next datagram within `limit`; nullopt when none came.
+  std::optional<std::string> next(std::chrono::milliseconds limit) const {
+    pollfd ready{fd_.get(), POLLIN, 0};
+    char text[512];
+    if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1) return std::nullopt;
+    const ssize_t count = ::recv(fd_.get(), text, sizeof text, 0);
+    return count < 0 ? std::nullopt : std::optional<std::string>(std::string(text, static_cast<std::size_t>(count)));
+  }
+  bool wait_for(const std::string& text) const {
+    for (auto end = std::chrono::steady_clock::now() + zeltest::kWaitLimit; std::chrono::steady_clock::now() < end;) {
+      if (next(100ms) == text) return true;
+    }
+    return false;
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+TEST_F(AgentTest, ServiceManagerHearsReadyOnlyOnceThePidFileAndTheControlPortAreHeld) {
+  for (const bool port_taken : {false, true}) {
+    SCOPED_TRACE(port_taken ? "control port taken" : "control port free");
+    const NotifySocket manager(dir.file(port_taken ? "taken.sock" : "free.sock"));
+    UniqueFd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in control{};
+    control.sin_family = AF_INET;
+    control.sin_port = htons(kControlPort);
+    control.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (port_taken) {
+      const int reuse = 1;  // past a connection of the last agent that is still in TIME_WAIT
+      ::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+      ASSERT_EQ(::bind(holder.get(), reinterpret_cast<const sockaddr*>(&control), sizeof control), 0);
+      ASSERT_EQ(::listen(holder.get(), 1), 0);
+    }
+    agent = std::make_unique<zeltest::Process>(agent_argv(), dir.file("agent.out"), dir.file("agent.err"),
+                                               Env{{"NOTIFY_SOCKET", dir.file(port_taken ? "taken.sock" : "free.sock")}});
+    if (port_taken) {
+      EXPECT_EQ(agent->wait_exit(), 1);
+      EXPECT_NE(zeltest::read_file(dir.file("agent.err")).find("cannot listen for control requests"), std::string::npos);
+      EXPECT_EQ(manager.next(0ms), "STOPPING=1");  // and never READY=1
+      EXPECT_EQ(manager.next(0ms), std::nullopt);
+      continue;
+    }
+    ASSERT_EQ(manager.next(zeltest::kWaitLimit), "READY=1");
+    EXPECT_TRUE(zeltest::connect_loopback(kControlPort));
+    EXPECT_EQ(zeltest::read_file(pid_file()), std::to_string(agent->pid()) + "\n");
+    EXPECT_EQ(stop_agent(), 0);
+    EXPECT_EQ(manager.next(0ms), "STOPPING=1");  // no keep-alive without WATCHDOG_USEC
+  }
+}
+
+// Every thread is kept busy meanwhile (a control connection and a refresh
+// report, to a handler program too, every quarter period), so each shows
+// progress whatever its own idle wake-up; the broker link never runs.
+TEST_F(AgentTest, WatchdogKeepAliveComesOnlyWhileEveryThreadMakesProgress) {
+  const std::string program = dir.file("env.sh");
+  zeltest::write_file(program, "#!/bin/sh\ncat >/dev/null; env > " + dir.file("env.tmp") + " && mv " +
+                                   dir.file("env.tmp") + " " + dir.file("env.txt") + "\n", 0755);
+  set("zel_handler_event_sink", event_sink->endpoint() + "," + program);
+  const struct {
+    const char* stalled;
+    std::string address;
+  } rows[] = {{"", "@zelagent-notify-" + std::to_string(::getpid())}, {"message", dir.file("notify.sock")}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string("stalled: ") + row.stalled);
+    const NotifySocket manager(row.address);
+    Env env = {{"NOTIFY_SOCKET", row.address}, {"WATCHDOG_USEC", std::to_string(kPeriod.count() * 1000)}};
+    if (row.stalled[0] != '\0') env.emplace_back("ZEL_TEST_STALLED_THREAD", row.stalled);
+    agent = std::make_unique<zeltest::Process>(agent_argv(), dir.file("agent.out"), dir.file("agent.err"), env);
+    ASSERT_EQ(manager.next(zeltest::kWaitLimit), "READY=1");
+    const auto ready = std::chrono::steady_clock::now();
+    int early = 0;  // keep-alives within two periods of READY=1, and later ones
+    int late = 0;
+    while (std::chrono::steady_clock::now() < ready + 5 * kPeriod) {
+      zeltest::connect_loopback(kControlPort);
+      agent->signal(SIGHUP);
+      if (manager.next(kPeriod / 4) == "WATCHDOG=1") ++(std::chrono::steady_clock::now() < ready + 2 * kPeriod ? early : late);
+    }
+    ASSERT_TRUE(agent->running());
+    if (row.stalled[0] == '\0') {
+      EXPECT_GE(early + late, 6);  // one each half period: 10
+      const std::string env_seen = zeltest::read_file(dir.file("env.txt"));
+      EXPECT_NE(env_seen.find("PVO_STORE="), std::string::npos);
+      EXPECT_EQ(env_seen.find("NOTIFY_SOCKET="), std::string::npos);
+      EXPECT_EQ(env_seen.find("WATCHDOG_USEC="), std::string::npos);
+    } else {
+      EXPECT_EQ(late, 0);
+      EXPECT_TRUE(wait_logged(std::string("The ") + row.stalled + " thread has shown no progress"));
+    }
+    EXPECT_EQ(stop_agent(), 0);
+    EXPECT_TRUE(manager.wait_for("STOPPING=1"));
+  }
+}
+
+}  // namespace
+}  // namespace agenttest
