@@ -99,8 +99,8 @@ std::int64_t service_watchdog_period_ms() {
   if (notify_socket.empty()) return 0;
   if (!watchdog_pid.empty() && positive_number(watchdog_pid) != static_cast<std::int64_t>(::getpid())) return 0;
   const std::int64_t micros = positive_number(watchdog_usec);
-  // A period below a millisecond is taken as one.
-  return micros == 0 ? 0 : std::max<std::int64_t>(micros / kMicrosPerMilli, 1);
+  // A period below two milliseconds is taken as two (a keep-alive each).
+  return micros == 0 ? 0 : std::max<std::int64_t>(micros / kMicrosPerMilli, kKeepAlivesPerPeriod);
 }
 
 service_watchdog::service_watchdog(std::int64_t period_ms, std::int64_t now_ms)
