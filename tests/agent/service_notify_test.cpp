@@ -1,7 +1,5 @@
 // The agent under a service manager (Type=notify): a datagram socket of the
 // test stands in for the manager, with a watchdog period of about a second.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -44,60 +42,41 @@ class NotifySocket {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-TEST_F(AgentTest, ServiceManagerHearsReadyOnlyOnceThePidFileAndTheControlPortAreHeld) {
-  for (const bool port_taken : {false, true}) {
-    SCOPED_TRACE(port_taken ? "control port taken" : "control port free");
-    const std::string address = dir.file(port_taken ? "taken.sock" : "free.sock");
-    const NotifySocket manager(address);
-    UniqueFd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in control{};
-    control.sin_family = AF_INET;
-    control.sin_port = htons(kControlPort);
-    control.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (port_taken) {
-      const int reuse = 1;  // past a connection of the last agent that is still in TIME_WAIT
-      ::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-      ASSERT_EQ(::bind(holder.get(), reinterpret_cast<const sockaddr*>(&control), sizeof control), 0);
-      ASSERT_EQ(::listen(holder.get(), 1), 0);
-    }
-    agent = std::make_unique<zeltest::Process>(agent_argv(), dir.file("agent.out"), dir.file("agent.err"),
-                                               Env{{"NOTIFY_SOCKET", address}});
-    if (port_taken) {
-      EXPECT_EQ(agent->wait_exit(), 1);
-      const std::string err = zeltest::read_file(dir.file("agent.err"));
-      EXPECT_NE(err.find("cannot listen for control requests"), std::string::npos);
-      EXPECT_EQ(manager.next(0ms), "STOPPING=1");  // and never READY=1
-      EXPECT_EQ(manager.next(0ms), std::nullopt);
-      continue;
-    }
-    ASSERT_EQ(manager.next(zeltest::kWaitLimit), "READY=1");
-    EXPECT_TRUE(zeltest::connect_loopback(kControlPort));
-    EXPECT_EQ(zeltest::read_file(pid_file()), std::to_string(agent->pid()) + "\n");
-    EXPECT_EQ(stop_agent(), 0);
-    EXPECT_EQ(manager.next(0ms), "STOPPING=1");  // no keep-alive without WATCHDOG_USEC
-  }
-}
-
-// Every thread is kept busy meanwhile (a control connection and a refresh
-// report, to a handler program too, every quarter period), so each shows
-// progress whatever its own idle wake-up; the broker link never runs.
-TEST_F(AgentTest, WatchdogKeepAliveComesOnlyWhileEveryThreadMakesProgress) {
+// While an agent runs, every thread is kept busy (a control connection and a
+// refresh report, to a handler program too, every quarter period), so each
+// shows progress whatever its own idle wake-up; the broker link never runs.
+TEST_F(AgentTest, ServiceManagerHearsReadyOnceThePortIsHeldAndKeepAlivesWhileEveryThreadMovesOn) {
   const std::string program = dir.file("env.sh");
   zeltest::write_file(program, "#!/bin/sh\ncat >/dev/null; env > " + dir.file("env.tmp") + " && mv " +
                                    dir.file("env.tmp") + " " + dir.file("env.txt") + "\n", 0755);
   set("zel_handler_event_sink", event_sink->endpoint() + "," + program);
   const struct {
-    const char* stalled;
+    const char* name;
     std::string address;
-  } rows[] = {{"", "@zelagent-notify-" + std::to_string(::getpid())}, {"message", dir.file("notify.sock")}};
+    bool port_taken;
+    const char* stalled;  // thread made to look hung
+  } rows[] = {{"control port taken", dir.file("taken.sock"), true, nullptr},
+              {"healthy, abstract address", "@zelagent-notify-" + std::to_string(::getpid()), false, nullptr},
+              {"message thread hung", dir.file("hung.sock"), false, "message"}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::string("stalled: ") + row.stalled);
+    SCOPED_TRACE(row.name);
     const NotifySocket manager(row.address);
+    const UniqueFd holder = row.port_taken ? zelsim::listen_loopback(kControlPort, 1) : UniqueFd();
+    ASSERT_EQ(row.port_taken, holder.valid());
     Env env = {{"NOTIFY_SOCKET", row.address}, {"WATCHDOG_USEC", std::to_string(kPeriod.count() * 1000)}};
-    if (row.stalled[0] != '\0') env.emplace_back("ZEL_TEST_STALLED_THREAD", row.stalled);
+    if (row.stalled != nullptr) env.emplace_back("ZEL_TEST_STALLED_THREAD", row.stalled);
     agent = std::make_unique<zeltest::Process>(agent_argv(), dir.file("agent.out"), dir.file("agent.err"), env);
+    if (row.port_taken) {
+      EXPECT_EQ(agent->wait_exit(), 1);
+      const std::string err = zeltest::read_file(dir.file("agent.err"));
+      EXPECT_NE(err.find("cannot listen for control requests"), std::string::npos);
+      EXPECT_EQ(manager.next(0ms), "STOPPING=1");  // and never READY=1
+      continue;
+    }
     ASSERT_EQ(manager.next(zeltest::kWaitLimit), "READY=1");
     const auto ready = std::chrono::steady_clock::now();
+    EXPECT_TRUE(zeltest::connect_loopback(kControlPort));
+    EXPECT_EQ(zeltest::read_file(pid_file()), std::to_string(agent->pid()) + "\n");
     int early = 0;  // keep-alives within two periods of READY=1, and later ones
     int late = 0;
     while (std::chrono::steady_clock::now() < ready + 5 * kPeriod) {
@@ -107,7 +86,7 @@ TEST_F(AgentTest, WatchdogKeepAliveComesOnlyWhileEveryThreadMakesProgress) {
       if (datagram == "WATCHDOG=1") ++(std::chrono::steady_clock::now() < ready + 2 * kPeriod ? early : late);
     }
     ASSERT_TRUE(agent->running());
-    if (row.stalled[0] == '\0') {
+    if (row.stalled == nullptr) {
       EXPECT_GE(early + late, 6);  // one each half period: 10
       const std::string env_seen = zeltest::read_file(dir.file("env.txt"));
       EXPECT_NE(env_seen.find("PVO_STORE="), std::string::npos);
@@ -118,6 +97,9 @@ TEST_F(AgentTest, WatchdogKeepAliveComesOnlyWhileEveryThreadMakesProgress) {
       EXPECT_TRUE(wait_logged(std::string("The ") + row.stalled + " thread has shown no progress"));
     }
     EXPECT_EQ(stop_agent(), 0);
+    std::string last;
+    while (std::optional<std::string> datagram = manager.next(0ms)) last = *datagram;
+    EXPECT_EQ(last, "STOPPING=1");
   }
 }
 
