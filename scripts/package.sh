@@ -16,6 +16,8 @@
 #   - the package holds every file it must, and the conffiles are listed;
 #   - the programs are built for the package's architecture;
 #   - lintian reports no error;
+#   - the unit is Type=notify with a watchdog, restarts on failure and
+#     gives the agent's shut-down more than its 25 seconds;
 #   - systemd-analyze verifies the unit from the package (extracted into a
 #     temporary root) and rates its exposure 6.0 or better.
 #
@@ -235,6 +237,14 @@ done
 # its Documentation= pages are looked up among the extracted ones.
 unit=$check_root/lib/systemd/system/zelagent.service
 grep -q '^ExecStart=/usr/bin/zelagent ' "$unit" || fail "the unit does not start /usr/bin/zelagent"
+# Readiness and the watchdog come from the agent itself; the stop timeout
+# stays above the agent's 25-second shut-down.
+unit_value() { sed -n "s/^$1=//p" "$unit"; }
+[ "$(unit_value Type)" = notify ] && [ "$(unit_value NotifyAccess)" = main ] ||
+  fail "the unit is not Type=notify with NotifyAccess=main"
+[ -n "$(unit_value WatchdogSec)" ] || fail "the unit sets no WatchdogSec"
+[ "$(unit_value Restart)" = on-failure ] || fail "the unit does not restart on failure (a watchdog timeout)"
+[ "$(unit_value TimeoutStopSec)" -gt 25 ] 2>/dev/null || fail "TimeoutStopSec is not above the 25 s shut-down"
 mkdir "$check_root/check"
 sed "s|^ExecStart=/usr/bin/|ExecStart=$check_root/usr/bin/|" "$unit" >"$check_root/check/zelagent.service"
 MANPATH=$check_root/usr/share/man systemd-analyze verify "$check_root/check/zelagent.service" ||

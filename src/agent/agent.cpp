@@ -24,6 +24,7 @@
 #include "agent/device_info.h"
 #include "agent/heartbeat_timer.h"
 #include "agent/registration.h"
+#include "agent/service_notify.h"
 #include "broker/net_helper.h"
 #include "broker/zelbroker_connection.h"
 #include "cloud/http_helper.h"
@@ -33,6 +34,7 @@
 #include "control_listener/control_listener.h"
 #include "control_listener/discovery.h"
 #include "daemon/daemon.h"
+#include "daemon/liveness.h"
 #include "delivery/message_sender.h"
 #include "log/log.h"
 #include "pvo/pvo.h"
@@ -50,7 +52,7 @@ constexpr std::int32_t kDaemonFlag = 1;
 constexpr std::int32_t kForegroundFlag = 0;
 // The main loop looks at the advisor's heartbeat period at least this often,
 // so a period learnt from the advisor applies from the next second on.
-constexpr auto kLoopRecheck = std::chrono::seconds(1);
+constexpr std::int64_t kLoopRecheckMs = 1000;
 constexpr long long kNanosPerSecond = 1000000000;
 // How long a daemon may take to listen for control requests before its
 // start counts as failed, and how often it looks.
@@ -160,15 +162,17 @@ struct running_agent {
   registration_thread registration;
 };
 
-// Waits for signals, ticking the heartbeat timer meanwhile. Returns when a
-// shut-down signal arrives.
+// Waits for signals, ticking the heartbeat timer and keeping the service
+// manager's watchdog alive meanwhile. Returns when a shut-down signal arrives.
 void main_loop(running_agent& agent) {
   using Clock = std::chrono::steady_clock;
   const sigset_t waited = shutdown_signals();
   heartbeat_timer timer;
+  service_watchdog watchdog(service_watchdog_period_ms(), liveness_now_ms());
   auto last_tick = Clock::now();
   for (;;) {
     message_sender_reap_programs();
+    if (watchdog.due(liveness_now_ms())) service_notify("WATCHDOG=1");
     const auto period = std::chrono::seconds(heartbeat_period_seconds(agent.context->agent_heartbeat.load()));
     const auto now = Clock::now();
     if (now - last_tick >= period) {
@@ -176,7 +180,9 @@ void main_loop(running_agent& agent) {
       timer.tick();
       continue;
     }
-    const auto wait = std::min<Clock::duration>(last_tick + period - now, kLoopRecheck);
+    const auto recheck = std::chrono::milliseconds(
+        std::min<std::int64_t>(watchdog.ms_until_due(liveness_now_ms()), kLoopRecheckMs));
+    const auto wait = std::min<Clock::duration>(last_tick + period - now, recheck);
     const auto wait_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     timespec timeout{};
     timeout.tv_sec = static_cast<time_t>(wait_ns / kNanosPerSecond);
@@ -208,6 +214,7 @@ void main_loop(running_agent& agent) {
 }
 
 [[noreturn]] void shut_down(running_agent& agent, int status = kAgentExitOk) {
+  service_notify("STOPPING=1");
   // One drain deadline from the stop request on, whatever the steps before
   // the message sender's stop took.
   const auto drain_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kShutdownDrainSeconds);
@@ -277,7 +284,9 @@ std::string absolute_path(const std::string& path) {
 }
 
 int run_agent(const agent_options& options) {
-  // 1. Logger, device strings, trust anchors.
+  // 1. The service manager's variables (before any thread), logger, device
+  // strings, trust anchors.
+  service_notify_init();
   apply_logger_settings(options);
   const std::optional<std::string> hardware_id =
       options.hardware_id ? options.hardware_id : find_hardware_id();
@@ -390,9 +399,10 @@ int run_agent(const agent_options& options) {
     agent.exit_write.reset(exit_pipe[1]);
     agent.listener = start_control_listener(agent.context.get(), agent.exit_read.get());
   }
-  if (daemon) {
-    // The starting process ends once the control port is held, so that a
-    // script that starts the agent can talk to it at once.
+  if (daemon || service_manager_present()) {
+    // The starting process ends (or the service manager hears that the agent
+    // is ready) once the control port is held, so that a script that starts
+    // the agent can talk to it at once.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kStartReportSeconds);
     while (control_listener_listening() == 0 && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(kListenerPoll);
@@ -403,6 +413,7 @@ int run_agent(const agent_options& options) {
       shut_down(agent, kAgentExitFailure);
     }
     daemon_start_succeeded();
+    service_notify("READY=1");
   }
 
   // 8. Registration, then the broker link under its run rules.

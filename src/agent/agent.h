@@ -3,7 +3,8 @@
 // everything down again.
 //
 // Start-up, in order:
-//   1. Logger settings, hardware id and model, trust paths (from the options).
+//   1. The service manager's variables, taken out of the environment (see
+//      service_notify.h); logger settings, hardware id and model, trust paths.
 //   2. Unless --foreground: refuse at once when another agent holds the pid
 //      file, when the store cannot be read or a cloud URL is not set, then
 //      daemonise while the process has its only thread. The starting process
@@ -19,12 +20,16 @@
 //      URL, is an error naming the store or the key).
 //   6. The message sender, then the agent state (the first report is a
 //      message, and carries the daemon's own pid), the shared HTTP state.
-//   7. The control listener on its exit pipe.
+//   7. The control listener on its exit pipe. A daemon, and an agent started
+//      by a service manager (NOTIFY_SOCKET), wait until it listens (or refuse
+//      the start); then the starting process ends, and the service manager
+//      hears READY=1.
 //   8. Registration (or, when registered, the broker link under its rules).
-//   9. The main loop: the heartbeat timer; SIGHUP sends a refresh report,
-//      SIGTERM and SIGINT shut the agent down.
+//   9. The main loop: the heartbeat timer, the service manager's watchdog
+//      keep-alive (only while every long-lived thread makes progress);
+//      SIGHUP sends a refresh report, SIGTERM and SIGINT shut the agent down.
 //
-// Shut-down: the control listener through its exit pipe (no new requests),
+// Shut-down: STOPPING=1 to the service manager, the control listener through its exit pipe (no new requests),
 // the registration, the broker link, the discovery thread's waits, the
 // message sender (what is queued is delivered within kShutdownDrainSeconds
 // of the stop request, writes in progress cut then and the rest dropped,

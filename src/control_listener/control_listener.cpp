@@ -29,6 +29,7 @@
 #include "cloud/logic.h"
 #include "control/control_protocol.h"
 #include "control_listener/control_listener_command.h"
+#include "daemon/liveness.h"
 #include "log/log.h"
 
 namespace {
@@ -219,6 +220,7 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
   SteadyClock::time_point accept_after{};  // back-off after a resource failure
   std::vector<pollfd> ready;
   for (;;) {
+    note_progress(watched_thread::control_listener);
     const SteadyClock::time_point now = SteadyClock::now();
     const bool accepting = now >= accept_after;
     ready.assign({{args.exit_pipe_fd, POLLIN, 0}, {accepting ? listen_fd : -1, POLLIN, 0}});

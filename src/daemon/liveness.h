@@ -5,6 +5,10 @@
 // Usage, in a thread's loop:
 //
 //   note_progress(watched_thread::message);
+//
+// Test builds (ZEL_TEST_HOOKS) read ZEL_TEST_STALLED_THREAD (control_listener,
+// message or broker) at start: that thread's marks after its first are
+// ignored, which is how the agent's tests make a thread look hung.
 #pragma once
 
 #include <cstdint>
