@@ -13,7 +13,7 @@
 
 #include "agent/agent_harness.h"
 #include "broker_server.h"
-#include "cloud_server.h"
+#include "https_server.h"
 #include "pvo/pvo.h"
 
 namespace agenttest {

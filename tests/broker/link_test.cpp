@@ -11,7 +11,7 @@
 #include "broker/broker_fixture.h"
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
-#include "cloud_server.h"
+#include "support/cloud_server.h"
 #include "daemon/daemon.h"
 #include "delivery/message_sender.h"
 
