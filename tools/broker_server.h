@@ -10,8 +10,7 @@
 //   zelsim::CertFiles cert = ca.issue({});             // CN localhost
 //   zelsim::BrokerServer broker(cert.chain_path, cert.key_path);
 //   ... the advisor answers {"broker":"localhost","port":"<broker.port()>"} ...
-//   ASSERT_TRUE(broker.wait_for_packets(1));
-//   EXPECT_EQ(broker.packets()[0].type, 0);             // hello with the agent id
+//   if (broker.wait_for_packets(1)) print(broker.packets()[0]);  // the hello with the agent id
 //   broker.send_plain_message("my_handler", {"body"});
 //   broker.close_link();
 //

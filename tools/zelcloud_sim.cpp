@@ -1,7 +1,8 @@
 // The simulator's state and command interface over the simulated zelCloud and
-// the simulated zelbroker. Those servers do the protocol work; this module decides
-// the answers (a device registry, claim flags, the advisor's choice), keeps
-// the discovery log and turns what happens into readable lines.
+// the simulated zelbroker. Those servers do the protocol work; this module
+// makes their certificates and decides the answers (a device registry, claim
+// flags, the advisor's choice, the faults asked for), keeps the discovery log
+// and turns what happens into readable lines.
 #include "zelcloud_sim.h"
 
 #include <arpa/inet.h>
