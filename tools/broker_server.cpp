@@ -24,6 +24,7 @@
 
 #include "broker/messages/packet.h"
 #include "broker/messages/packet_reader.h"
+#include "common/unique_fd.h"
 
 namespace zelsim {
 namespace {
@@ -32,32 +33,6 @@ constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kHeartbeatBodySize = 16;
 constexpr int kListenBacklog = 16;
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 struct SslCtxFree {
   void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
 };
@@ -65,23 +40,21 @@ struct SslFree {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
-void make_pipe(Fd* read_end, Fd* write_end) {
+void make_pipe(UniqueFd* read_end, UniqueFd* write_end) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2 failed");
-  *read_end = Fd(fds[0]);
-  *write_end = Fd(fds[1]);
+  *read_end = UniqueFd(fds[0]);
+  *write_end = UniqueFd(fds[1]);
 }
 
-std::string heartbeat_response(std::uint64_t sequence, std::size_t size) {
-  std::string body(kHeartbeatBodySize, '\0');
-  put_be64(reinterpret_cast<std::uint8_t*>(body.data()), sequence);
-  body.resize(size, '\0');
-  const std::span<const std::uint8_t> part(reinterpret_cast<const std::uint8_t*>(body.data()),
-                                           body.size());
-  const std::vector<std::uint8_t> packet = encode_packet(PACKET_HEARTBEAT_RESPONSE, part);
+std::string heartbeat_response(std::uint64_t sequence) {
+  std::uint8_t body[kHeartbeatBodySize] = {};
+  put_be64(body, sequence);
+  const std::vector<std::uint8_t> packet = encode_packet(PACKET_HEARTBEAT_RESPONSE, body);
   return std::string(packet.begin(), packet.end());
 }
 
+// Empty when the parts do not fit a packet.
 std::string frame(std::uint8_t type, const std::vector<std::string>& parts) {
   std::vector<std::span<const std::uint8_t>> spans;
   spans.reserve(parts.size());
@@ -102,7 +75,7 @@ struct BrokerServer::Impl {
 
   struct Link {
     std::size_t index = 0;
-    Fd sock;                             // link thread only
+    UniqueFd sock;                       // link thread only
     std::unique_ptr<SSL, SslFree> ssl;   // link thread only
     packet_reader reader;                // link thread only
     BrokerPacket current;                // link thread only: the packet being read
@@ -112,19 +85,18 @@ struct BrokerServer::Impl {
     bool busy = false;       // an action taken from `outgoing` is being carried out
     bool closed = false;
     bool closed_by_agent = false;
-    std::string received;
     std::uint16_t agent_port = 0;
-    Fd wake_read;            // closed by the link thread when it ends
-    Fd wake_write;           // written (under the mutex) while !closed
+    UniqueFd wake_read;      // closed by the link thread when it ends
+    UniqueFd wake_write;     // written (under the mutex) while !closed
     Impl* owner = nullptr;
   };
 
   Options options;
   std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
-  Fd listen_sock;
+  UniqueFd listen_sock;
   std::uint16_t port = 0;
-  Fd stop_read;
-  Fd stop_write;
+  UniqueFd stop_read;
+  UniqueFd stop_write;
   std::thread accept_thread;
   std::atomic<bool> stopped{false};
 
@@ -132,11 +104,10 @@ struct BrokerServer::Impl {
   mutable std::condition_variable changed;  // any of it changed
   std::vector<std::unique_ptr<Link>> links;
   std::vector<BrokerPacket> packets;
-  bool stall_handshake = false;
   bool answer_heartbeats = true;
   std::size_t answered = 0;
 
-  explicit Impl(const Options& opts) : options(opts), answer_heartbeats(opts.answer_heartbeats) {
+  explicit Impl(const Options& opts) : options(opts) {
     if (options.tls) {
       ctx.reset(SSL_CTX_new(TLS_server_method()));
       if (!ctx) throw std::runtime_error("SSL_CTX_new failed");
@@ -147,7 +118,7 @@ struct BrokerServer::Impl {
       }
       SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE);
     }
-    listen_sock = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    listen_sock = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (listen_sock.get() < 0) throw std::runtime_error("socket failed");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -201,7 +172,7 @@ struct BrokerServer::Impl {
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) continue;
       auto link = std::make_unique<Link>();
-      link->sock = Fd(fd);
+      link->sock = UniqueFd(fd);
       link->owner = this;
       link->agent_port = ntohs(peer.sin_port);
       make_pipe(&link->wake_read, &link->wake_write);
@@ -243,36 +214,6 @@ struct BrokerServer::Impl {
       } else {
         ERR_clear_error();
         return false;
-      }
-    }
-  }
-
-  // A stalled handshake: the agent's bytes are read and dropped until the
-  // agent gives up, the link is closed or the server stops.
-  void stall(Link* link) {
-    char scratch[kReadChunk];
-    for (;;) {
-      pollfd entries[3] = {{link->sock.get(), POLLIN, 0},
-                           {link->wake_read.get(), POLLIN, 0},
-                           {stop_read.get(), POLLIN, 0}};
-      if (::poll(entries, 3, -1) < 0 && errno != EINTR) return;
-      if (entries[2].revents != 0) return;
-      if (entries[1].revents != 0) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const Action& action : link->outgoing) {
-          if (action.close) return;
-        }
-        char drain[64];
-        while (::read(link->wake_read.get(), drain, sizeof drain) > 0) {
-        }
-      }
-      if (entries[0].revents != 0) {
-        const ssize_t got = ::recv(link->sock.get(), scratch, sizeof scratch, 0);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-          std::lock_guard<std::mutex> lock(mutex);
-          link->closed_by_agent = true;
-          return;
-        }
       }
     }
   }
@@ -338,9 +279,9 @@ struct BrokerServer::Impl {
       std::lock_guard<std::mutex> lock(self->mutex);
       answer = self->answer_heartbeats;
     }
-    // Answer before the packet is visible, so that a test that saw the
-    // heartbeat recorded finds its answer already written.
-    if (answer && self->write_all(link, heartbeat_response(sequence, kHeartbeatBodySize))) {
+    // Answer before the packet is visible, so that whoever saw the heartbeat
+    // recorded finds its answer already written.
+    if (answer && self->write_all(link, heartbeat_response(sequence))) {
       std::lock_guard<std::mutex> lock(self->mutex);
       ++self->answered;
     }
@@ -371,10 +312,6 @@ struct BrokerServer::Impl {
         if (result < 0 && (errno == EAGAIN || errno == EINTR)) return true;
         if (result <= 0) return false;
         got = static_cast<int>(result);
-      }
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        link->received.append(buffer, static_cast<std::size_t>(got));
       }
       packet_reader_feed(&link->reader, &kRecord, reinterpret_cast<const std::uint8_t*>(buffer),
                          static_cast<std::size_t>(got));
@@ -412,15 +349,8 @@ struct BrokerServer::Impl {
   void run_link(Link* link) {
     link->reader.user = link;
     packet_reader_init(&link->reader);
-    bool stalled = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stalled = options.tls && stall_handshake;
-    }
     bool agent_gone = false;
-    if (stalled) {
-      stall(link);
-    } else if (!options.tls || handshake(link)) {
+    if (!options.tls || handshake(link)) {
       for (;;) {
         pollfd entries[3] = {{link->sock.get(), POLLIN, 0},
                              {link->wake_read.get(), POLLIN, 0},
@@ -475,7 +405,7 @@ struct BrokerServer::Impl {
 };
 
 BrokerServer::BrokerServer(const std::string& cert_file, const std::string& key_file)
-    : BrokerServer(Options{true, cert_file, key_file, true}) {}
+    : BrokerServer(Options{true, cert_file, key_file}) {}
 
 BrokerServer::BrokerServer(const Options& options) : impl_(std::make_unique<Impl>(options)) {}
 
@@ -488,11 +418,6 @@ void BrokerServer::set_answer_heartbeats(bool answer) {
   impl_->answer_heartbeats = answer;
 }
 
-void BrokerServer::set_stall_handshake(bool stall) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->stall_handshake = stall;
-}
-
 std::size_t BrokerServer::links() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->links.size();
@@ -503,10 +428,6 @@ std::size_t BrokerServer::open_links() const {
   std::size_t open = 0;
   for (const auto& link : impl_->links) open += link->closed ? 0 : 1;
   return open;
-}
-
-bool BrokerServer::wait_for_links(std::size_t count, std::chrono::milliseconds timeout) const {
-  return impl_->wait(timeout, [&] { return impl_->links.size() >= count; });
 }
 
 bool BrokerServer::wait_for_link_closed(std::size_t link, std::chrono::milliseconds timeout) const {
@@ -539,11 +460,6 @@ bool BrokerServer::wait_for_packets(std::size_t count, std::chrono::milliseconds
   return impl_->wait(timeout, [&] { return impl_->packets.size() >= count; });
 }
 
-std::string BrokerServer::received_bytes(std::size_t link) const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return link < impl_->links.size() ? impl_->links[link]->received : std::string();
-}
-
 std::size_t BrokerServer::heartbeats_answered() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->answered;
@@ -555,29 +471,12 @@ bool BrokerServer::send_plain_message(const std::string& handler_id,
   parts.reserve(body_parts.size() + 1);
   parts.push_back(handler_id);
   parts.insert(parts.end(), body_parts.begin(), body_parts.end());
-  return send_packet(PACKET_PLAIN_MESSAGE, parts);
-}
-
-bool BrokerServer::send_heartbeat_response(std::uint64_t sequence, std::size_t size) {
-  return send_raw(heartbeat_response(sequence, size));
-}
-
-bool BrokerServer::send_packet(std::uint8_t type, const std::vector<std::string>& parts) {
-  const std::string bytes = frame(type, parts);
-  if (bytes.empty()) return false;
-  return send_raw(bytes);
+  const std::string bytes = frame(PACKET_PLAIN_MESSAGE, parts);
+  return !bytes.empty() && send_raw(bytes);
 }
 
 bool BrokerServer::send_raw(const std::string& bytes) {
   return impl_->enqueue(Impl::Action{false, bytes});
-}
-
-bool BrokerServer::send_split(const std::string& bytes, std::size_t piece) {
-  if (piece == 0) return false;
-  for (std::size_t at = 0; at < bytes.size(); at += piece) {
-    if (!send_raw(bytes.substr(at, piece))) return false;
-  }
-  return true;
 }
 
 bool BrokerServer::close_link() { return impl_->enqueue(Impl::Action{true, {}}); }

@@ -1,18 +1,16 @@
-// The simulator's zelbroker, also used alone by tests and benchmarks: an in-process
-// TLS (or plain TCP) server on an ephemeral loopback port that accepts the
-// agent's links, records every packet the agent sends, decoded, and sends
-// what its user asks for: plain messages, heartbeat responses of right and
-// wrong sizes, any other packet, arbitrary bytes, writes split into pieces;
-// it can close a link, stall a TLS handshake and answer heartbeats by itself.
+// The simulator's zelbroker: a TLS (or, with --plain-broker, plain TCP) server
+// on an ephemeral loopback port that accepts the agent's links, records every
+// packet the agent sends, decoded, answers heartbeats by itself (unless told
+// not to) and sends what its user asks for: plain messages ("send"), bytes
+// as they are ("raw"), a closed link ("drop").
 //
 // Usage:
 //
-//   zelsim::CertAuthority ca(dir.path());
-//   zelsim::CertFiles cert = ca.issue({});             // CN/SAN localhost
+//   zelsim::CertAuthority ca(folder);
+//   zelsim::CertFiles cert = ca.issue({});             // CN localhost
 //   zelsim::BrokerServer broker(cert.chain_path, cert.key_path);
-//   ... advisor answers {"broker":"localhost","port":"<broker.port()>"} ...
-//   ASSERT_TRUE(broker.wait_for_packets(1));
-//   EXPECT_EQ(broker.packets()[0].type, 0);             // hello with the agent id
+//   ... the advisor answers {"broker":"localhost","port":"<broker.port()>"} ...
+//   if (broker.wait_for_packets(1)) print(broker.packets()[0]);  // the hello with the agent id
 //   broker.send_plain_message("my_handler", {"body"});
 //   broker.close_link();
 //
@@ -22,8 +20,8 @@
 // reads (OpenSSL sessions are never touched by two threads); flush() waits
 // until they are on the wire.
 //
-// Every packet and every received byte is kept for the server's lifetime
-// (a long-running user should expect its memory to grow with the traffic).
+// Every packet is kept for the server's lifetime (a simulator that runs for
+// days grows by a few bytes per heartbeat).
 //
 // Threading: one accept thread and one thread per link; every public
 // operation may be called from any thread. The destructor stops the server
@@ -52,7 +50,6 @@ class BrokerServer {
     bool tls = true;              // false: plain TCP (zel_broker_ssl 0)
     std::string cert_file;        // PEM certificate chain (TLS only)
     std::string key_file;         // PEM private key (TLS only)
-    bool answer_heartbeats = true;  // answer each heartbeat with a 16-byte response
   };
 
   // A TLS server with the given chain and key; throws std::runtime_error when
@@ -65,16 +62,12 @@ class BrokerServer {
 
   std::uint16_t port() const;
 
-  // Behaviour switches (any time; they apply to what happens next).
+  // Whether heartbeats are answered (16-byte responses); on at the start.
   void set_answer_heartbeats(bool answer);
-  // New links are accepted but their TLS handshake is never answered.
-  void set_stall_handshake(bool stall);
 
   // Observation.
   std::size_t links() const;       // links accepted so far
   std::size_t open_links() const;  // links not closed by either side
-  bool wait_for_links(std::size_t count,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Waits until link `link` was closed (by the agent or by close_link).
   bool wait_for_link_closed(std::size_t link,
                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
@@ -87,8 +80,6 @@ class BrokerServer {
   std::size_t packet_count() const;
   bool wait_for_packets(std::size_t count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-  // The bytes link `link` received, exactly as they came (after TLS).
-  std::string received_bytes(std::size_t link) const;
   // Heartbeat responses sent by the automatic answer.
   std::size_t heartbeats_answered() const;
 
@@ -96,15 +87,8 @@ class BrokerServer {
   // A plain message: handler id, then each body part (none: a one-part message).
   bool send_plain_message(const std::string& handler_id,
                           const std::vector<std::string>& body_parts = {});
-  // A heartbeat response answering `sequence`, padded with zeros (or cut) to
-  // `size` bytes; 16 is the right size.
-  bool send_heartbeat_response(std::uint64_t sequence, std::size_t size = 16);
-  // Any packet, framed.
-  bool send_packet(std::uint8_t type, const std::vector<std::string>& parts);
   // Bytes as they are, in one write.
   bool send_raw(const std::string& bytes);
-  // Bytes in writes of at most `piece` bytes each (each its own TLS record).
-  bool send_split(const std::string& bytes, std::size_t piece);
   // Closes the newest open link after its queued writes (TLS close notify,
   // then the socket).
   bool close_link();

@@ -1,5 +1,5 @@
-// Certificate generation: keys, a private CA and leaf
-// certificates, all made with the OpenSSL API and written as PEM.
+// Certificate generation: keys, a private CA and leaf certificates, all made
+// with the OpenSSL API and written as PEM.
 #include "cert_authority.h"
 
 #include <openssl/bio.h>
@@ -18,7 +18,6 @@ namespace zelsim {
 namespace {
 
 constexpr long kSecondsPerDay = 86400;
-constexpr int kRsaBits = 2048;
 constexpr int kX509Version3 = 2;  // the field counts from 0
 constexpr int kCaValidDays = 3650;
 constexpr mode_t kFolderMode = 0700;
@@ -56,10 +55,10 @@ void check(bool ok, const char* what) {
   if (!ok) fail(what);
 }
 
-EvpPkeyPtr make_key(KeyType type) {
-  EVP_PKEY* key = type == KeyType::kRsa2048 ? EVP_RSA_gen(kRsaBits) : EVP_EC_gen("P-256");
+EvpPkeyPtr make_key() {
+  EvpPkeyPtr key(EVP_EC_gen("P-256"));
   check(key != nullptr, "key generation");
-  return EvpPkeyPtr(key);
+  return key;
 }
 
 void add_name_entry(X509_NAME* name, const char* field, const std::string& value) {
@@ -125,7 +124,7 @@ struct CaPair {
 
 CaPair make_ca(const std::string& common_name, long serial) {
   CaPair ca;
-  ca.key = make_key(KeyType::kEcP256);
+  ca.key = make_key();
   ca.cert = new_certificate(serial, ca.key.get(), -1, kCaValidDays);
   X509_NAME* name = X509_get_subject_name(ca.cert.get());
   add_name_entry(name, "O", "Zel Test");
@@ -168,7 +167,7 @@ CertAuthority::CertAuthority(const std::string& folder, const std::string& ca_co
 CertAuthority::~CertAuthority() = default;
 
 CertFiles CertAuthority::issue(const CertOptions& options) {
-  EvpPkeyPtr key = make_key(options.key_type);
+  EvpPkeyPtr key = make_key();
   X509Ptr cert = new_certificate(serial_++, key.get(), options.not_before_days, options.valid_days);
 
   X509_NAME* subject = X509_get_subject_name(cert.get());
@@ -220,17 +219,6 @@ std::string CertAuthority::write_hashed_ca_dir(const std::string& subfolder) con
   std::snprintf(hashed, sizeof hashed, "%08lx.0", X509_subject_name_hash(ca_cert_.get()));
   write_certs(dir + "/" + hashed, {ca_cert_.get()});
   return dir;
-}
-
-X509Ptr load_certificate(const std::string& path) {
-  BioPtr in(BIO_new_file(path.c_str(), "r"));
-  if (!in) {
-    ERR_clear_error();
-    return nullptr;
-  }
-  X509Ptr cert(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr));
-  if (!cert) ERR_clear_error();
-  return cert;
 }
 
 }  // namespace zelsim

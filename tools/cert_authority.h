@@ -1,24 +1,24 @@
-// Certificates for the simulator, the tests and the benchmarks, made on the
-// spot with the OpenSSL API: a private certificate authority and leaf
-// certificates it signs, written as PEM files into a folder of the caller's.
+// The simulator's certificates, made on the spot with the OpenSSL API: a
+// private certificate authority and the leaf certificates it signs, good ones
+// and the faulty ones of --cloud-cert and --broker-cert (expired, for another
+// name, from an unknown issuer, self-signed), written as PEM files into a
+// folder of the caller's. Tests and benchmarks make theirs the same way.
 //
-// Nothing here touches the system trust store; a test that wants the agent to
-// trust the private CA points the trust settings at ca_cert_path() (a file) or
-// at a folder made by write_hashed_ca_dir() (a directory).
+// Nothing here touches the system trust store: the agent is pointed at
+// ca_cert_path() (--ca-file) or at a folder made by write_hashed_ca_dir()
+// (--ca-path).
 //
 // Usage:
 //
-//   zelsim::TempDir dir;
-//   zelsim::CertAuthority ca(dir.path());
+//   zelsim::CertAuthority ca(folder);
 //   zelsim::CertOptions opt;
 //   opt.common_name = "broker.test";
 //   opt.dns_names = {"broker.test"};
 //   zelsim::CertFiles leaf = ca.issue(opt);
-//   // serve with leaf.cert_path / leaf.key_path, trust ca.ca_cert_path()
+//   // serve leaf.chain_path with leaf.key_path, trust ca.ca_cert_path()
 //
-// Generation throws std::runtime_error on any OpenSSL failure (tests treat
-// that as a broken test, not as a result). Objects are not shared between
-// threads; each test makes its own.
+// Generation throws std::runtime_error on any OpenSSL failure. An object is
+// used by one thread at a time.
 #pragma once
 
 #include <openssl/evp.h>
@@ -39,22 +39,15 @@ struct EvpPkeyDeleter {
 using X509Ptr = std::unique_ptr<X509, X509Deleter>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
 
-enum class KeyType {
-  kEcP256,   // fast to make; served with the ECDHE-ECDSA suites
-  kRsa2048,  // served with the ECDHE-RSA suites
-};
-
 // What a leaf certificate says about itself.
 struct CertOptions {
   // File names are <name>.crt and <name>.key in the CA's folder.
   std::string name = "server";
-  // Subject commonName; empty leaves the subject without a commonName.
-  // May contain NUL bytes (std::string keeps them): the entry is then written
-  // with its full length, as a forged certificate would be.
+  // Subject commonName; empty leaves the subject without a commonName. Names
+  // are written with their full length, NUL bytes included.
   std::string common_name = "localhost";
-  // subjectAltName DNS entries, in order. Each may contain NUL bytes, which
-  // are kept in the ASN.1 string. An empty list (and no ip_addresses) leaves
-  // the certificate without the subjectAltName extension.
+  // subjectAltName DNS entries, in order. An empty list (and no
+  // ip_addresses) leaves the certificate without the subjectAltName extension.
   std::vector<std::string> dns_names;
   // subjectAltName IP entries in dotted IPv4 or IPv6 text, after the DNS ones.
   std::vector<std::string> ip_addresses;
@@ -64,10 +57,9 @@ struct CertOptions {
   int valid_days = 365;
   // Signed by its own key instead of the CA (a self-signed certificate).
   bool self_signed = false;
-  // Signed by a second, throw-away CA whose certificate is written nowhere the
-  // test would trust (an untrusted chain).
+  // Signed by a second, throw-away CA whose certificate is written only into
+  // the chain file (an issuer the agent does not know).
   bool untrusted_issuer = false;
-  KeyType key_type = KeyType::kEcP256;
 };
 
 struct CertFiles {
@@ -78,8 +70,9 @@ struct CertFiles {
   std::string chain_path;
 };
 
-// A private CA living in `folder`: its certificate is written at
-// construction as <folder>/ca.crt (key <folder>/ca.key).
+// A private CA living in `folder` (made when missing): its certificate is
+// written at construction as <folder>/ca.crt (key <folder>/ca.key). Keys are
+// EC P-256: quick to make.
 class CertAuthority {
  public:
   explicit CertAuthority(const std::string& folder, const std::string& ca_common_name = "Zel Test CA");
@@ -87,10 +80,8 @@ class CertAuthority {
   CertAuthority(const CertAuthority&) = delete;
   CertAuthority& operator=(const CertAuthority&) = delete;
 
-  const std::string& folder() const { return folder_; }
   // PEM file holding only the CA certificate: the trust anchor to load.
   const std::string& ca_cert_path() const { return ca_cert_path_; }
-  X509* ca_cert() const { return ca_cert_.get(); }
 
   // Makes a new key and certificate and writes them; see CertOptions.
   CertFiles issue(const CertOptions& options);
@@ -106,8 +97,5 @@ class CertAuthority {
   EvpPkeyPtr ca_key_;
   long serial_ = 1;
 };
-
-// Reads the first certificate of a PEM file; null when it cannot be read.
-X509Ptr load_certificate(const std::string& path);
 
 }  // namespace zelsim

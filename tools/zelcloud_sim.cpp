@@ -1,7 +1,8 @@
 // The simulator's state and command interface over the simulated zelCloud and
-// the simulated zelbroker. Those servers do the protocol work; this module decides
-// the answers (a device registry, claim flags, the advisor's choice), keeps
-// the discovery log and turns what happens into readable lines.
+// the simulated zelbroker. Those servers do the protocol work; this module
+// makes their certificates and decides the answers (a device registry, claim
+// flags, the advisor's choice, the faults asked for), keeps the discovery log
+// and turns what happens into readable lines.
 #include "zelcloud_sim.h"
 
 #include <arpa/inet.h>
@@ -9,19 +10,22 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "broker/messages/packet.h"
 #include "broker_server.h"
-#include "cloud_server.h"
 #include "cert_authority.h"
+#include "https_server.h"
 
 namespace zelsim {
 namespace {
@@ -45,6 +49,17 @@ constexpr const char* kWrongSnCode = "1062";
 constexpr auto kPrinterPoll = std::chrono::milliseconds(100);
 constexpr std::size_t kKeepaliveSize = 12;
 constexpr std::size_t kHeartbeatSize = 16;
+// How long "send" and "raw" wait for their bytes to be written.
+constexpr auto kWriteWait = std::chrono::seconds(5);
+// Requests the "requests" command shows, the latest.
+constexpr std::size_t kShownRequests = 20;
+constexpr int kMinStatus = 100;
+constexpr int kMaxStatus = 599;
+constexpr long kMaxSlowSeconds = 3600;
+constexpr const char* kFaultBody = R"({"error":"simulated failure"})";
+// What a faulty certificate says of itself.
+constexpr const char* kWrongHost = "wrong-name.invalid";
+constexpr int kExpiredDaysAgo = 30;
 
 struct CjsonDeleter {
   void operator()(cJSON* json) const { cJSON_Delete(json); }
@@ -112,11 +127,11 @@ std::map<std::string, std::string> parse_query(const std::string& query) {
   return values;
 }
 
+// The server marks a body as JSON by itself.
 zelsim::CloudAnswer json_answer(int status, const std::string& body) {
   zelsim::CloudAnswer answer;
   answer.status = status;
   answer.body = body;
-  answer.headers.emplace_back("Content-Type", "application/json");
   return answer;
 }
 
@@ -145,22 +160,24 @@ std::string trim(const std::string& text) {
 }
 
 constexpr const char* kHelpText =
-    "ok commands: devices | discoveries | claim [ID] | release [ID] | send HANDLER [TEXT] | drop | "
-    "wait SECONDS | connect | heartbeats on|off | register accept|refuse|fail | "
-    "fault none|500|garbage|raw|close|cut|stall [PATH] | status | help";
+    "ok commands: devices | discoveries | requests [clear] | claim [ID] | release [ID] | send HANDLER [TEXT] | "
+    "raw BYTES | drop | wait SECONDS | connect | heartbeats on|off | register accept|refuse|fail | "
+    "fault garbage|raw|close|cut|stall [PATH] | fault CODE [PATH [BODY]] | fault slow SECONDS [PATH] | "
+    "fault none [PATH] | status | help";
+constexpr const char* kFaultUsage =
+    "error usage: fault garbage|raw|close|cut|stall|none [PATH], fault CODE [PATH [BODY]], fault slow SECONDS [PATH]";
 
 // The faults of the "fault" command, by name.
 constexpr std::pair<const char*, CloudFault> kFaultNames[] = {
-    {"none", CloudFault::kNone},          {"500", CloudFault::kServerError},  {"garbage", CloudFault::kGarbage},
-    {"raw", CloudFault::kRawGarbage},     {"close", CloudFault::kNoAnswer},   {"cut", CloudFault::kCutAnswer},
-    {"stall", CloudFault::kStall},
+    {"none", CloudFault::kNone},       {"garbage", CloudFault::kGarbage}, {"raw", CloudFault::kRawGarbage},
+    {"close", CloudFault::kNoAnswer},  {"cut", CloudFault::kCutAnswer},   {"stall", CloudFault::kStall},
 };
 
 zelsim::CloudAnswer faulty_answer(CloudFault fault) {
   zelsim::CloudAnswer answer;
   switch (fault) {
     case CloudFault::kServerError:
-      return json_answer(500, R"({"error":"simulated failure"})");
+      return json_answer(kStatusServerError, kFaultBody);
     case CloudFault::kGarbage:
       return json_answer(200, "<html>not json");
     case CloudFault::kRawGarbage:
@@ -181,6 +198,61 @@ zelsim::CloudAnswer faulty_answer(CloudFault fault) {
       break;
   }
   return answer;
+}
+
+// A whole decimal number in [low, high], or nullopt.
+std::optional<long> number_in(const std::string& text, long low, long high) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < low || value > high) return std::nullopt;
+  return value;
+}
+
+// The bytes of "raw": \xHH is any byte, \\ a backslash (printable()'s escapes).
+std::optional<std::string> unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+    } else if (i + 1 < text.size() && text[i + 1] == '\\') {
+      out += text[++i];
+    } else if (i + 3 < text.size() && text[i + 1] == 'x' && hex_value(text[i + 2]) >= 0 && hex_value(text[i + 3]) >= 0) {
+      out += static_cast<char>(hex_value(text[i + 2]) * 16 + hex_value(text[i + 3]));
+      i += 3;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
+// The options of a leaf certificate that shows `fault`.
+zelsim::CertOptions certificate(const std::string& name, CertFault fault) {
+  zelsim::CertOptions cert;
+  cert.name = name;
+  cert.common_name = kBrokerHost;
+  cert.dns_names = {kBrokerHost};
+  cert.ip_addresses = {"127.0.0.1"};
+  switch (fault) {
+    case CertFault::kExpired:
+      cert.not_before_days = -2 * kExpiredDaysAgo;
+      cert.valid_days = kExpiredDaysAgo;
+      break;
+    case CertFault::kWrongName:
+      cert.common_name = kWrongHost;
+      cert.dns_names = {kWrongHost};
+      cert.ip_addresses.clear();
+      break;
+    case CertFault::kUnknownIssuer:
+      cert.untrusted_issuer = true;
+      break;
+    case CertFault::kSelfSigned:
+      cert.self_signed = true;
+      break;
+    case CertFault::kNone:
+      break;
+  }
+  return cert;
 }
 
 }  // namespace
@@ -209,19 +281,13 @@ std::string describe_packet(std::uint8_t type, const std::vector<std::string>& p
   const std::string first = parts.empty() ? std::string() : parts[0];
   std::ostringstream out;
   switch (type) {
-    case 0:
+    case PACKET_HELLO_AGENT_ID:
       out << "hello agent-id " << printable(first);
       break;
-    case 1:
+    case PACKET_HELLO_TOKEN:
       out << "hello token (" << first.size() << " bytes)";
       break;
-    case 2: {
-      std::string body;
-      for (std::size_t i = 1; i < parts.size(); ++i) body += parts[i];
-      out << "plain message to '" << printable(first) << "': " << printable(body);
-      break;
-    }
-    case 10:
+    case PACKET_BROKER_KEEPALIVE:
       if (first.size() == kKeepaliveSize) {
         out << "broker keepalive " << read_be(first, 0, 4) << "," << read_be(first, 4, 4) << ","
             << read_be(first, 8, 4);
@@ -229,15 +295,12 @@ std::string describe_packet(std::uint8_t type, const std::vector<std::string>& p
         out << "broker keepalive of " << first.size() << " bytes (expected 12)";
       }
       break;
-    case 11:
+    case PACKET_HEARTBEAT:
       if (first.size() == kHeartbeatSize) {
         out << "heartbeat #" << read_be(first, 0, 8) << " at " << static_cast<std::int64_t>(read_be(first, 8, 8));
       } else {
         out << "heartbeat of " << first.size() << " bytes (expected 16)";
       }
-      break;
-    case 12:
-      out << "heartbeat response #" << (first.size() >= 8 ? read_be(first, 0, 8) : 0);
       break;
     default:
       out << "packet type " << static_cast<int>(type) << " with " << parts.size() << " part(s)";
@@ -249,9 +312,15 @@ std::string describe_packet(std::uint8_t type, const std::vector<std::string>& p
 struct Simulator::Impl {
   SimulatorOptions options;
   std::unique_ptr<zelsim::CertAuthority> ca;
-  zelsim::CertFiles cert;
-  std::unique_ptr<zelsim::CloudServer> cloud;
+  std::string ca_path;
+  std::unique_ptr<zelsim::HttpsServer> cloud;
   std::unique_ptr<zelsim::BrokerServer> broker;
+
+  // A "fault" rule: a faulty answer, or (slow) the right one after answer.delay.
+  struct CloudRule {
+    zelsim::CloudAnswer answer;
+    bool slow = false;
+  };
 
   mutable std::mutex mutex;  // guards everything below
   std::function<void(const std::string&)> printer;
@@ -259,8 +328,7 @@ struct Simulator::Impl {
   std::vector<SimDiscovery> discoveries;
   std::int32_t wait_period = -1;  // -1: connect; otherwise the advisor answers wait
   RegisterMode register_mode = RegisterMode::kAccept;
-  CloudFault fault = CloudFault::kNone;
-  std::string fault_path;
+  std::map<std::string, CloudRule> rules;  // by path prefix
   std::mt19937 random{std::random_device{}()};
 
   std::mutex print_mutex;  // one printed line at a time
@@ -286,8 +354,36 @@ struct Simulator::Impl {
   SimDevice* find_device_locked(const std::string& agent_id);
   std::string new_claim_code_locked();
   bool set_claimed(const std::string& agent_id, bool claimed, std::string* chosen);
+  void set_rule(const std::string& prefix, std::optional<CloudRule> rule);
+  std::optional<CloudRule> rule_for(const std::string& path);
   void print_packets();
 };
+
+// The rule of `prefix` (none: every rule for "") replaced; stalled requests
+// end unless a stall begins.
+void Simulator::Impl::set_rule(const std::string& prefix, std::optional<CloudRule> rule) {
+  const bool stall = rule && rule->answer.behaviour == zelsim::CloudBehaviour::kStall;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (rule) {
+      rules[prefix] = *rule;
+    } else if (prefix.empty()) {
+      rules.clear();
+    } else {
+      rules.erase(prefix);
+    }
+  }
+  if (!stall) cloud->release_stalled();
+}
+
+// The rule of the longest prefix of `path` that has one.
+std::optional<Simulator::Impl::CloudRule> Simulator::Impl::rule_for(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (auto it = rules.rbegin(); it != rules.rend(); ++it) {
+    if (path.rfind(it->first, 0) == 0) return it->second;
+  }
+  return std::nullopt;
+}
 
 SimDevice* Simulator::Impl::find_device_locked(const std::string& agent_id) {
   if (devices.empty()) return nullptr;
@@ -391,13 +487,9 @@ zelsim::CloudAnswer Simulator::Impl::answer(const zelsim::RecordedRequest& reque
 
   zelsim::CloudAnswer reply;
   const std::string path = request.path();
-  CloudFault current = CloudFault::kNone;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (path.rfind(fault_path, 0) == 0) current = fault;
-  }
-  if (current != CloudFault::kNone) {
-    reply = faulty_answer(current);
+  const std::optional<CloudRule> rule = rule_for(path);
+  if (rule && !rule->slow) {
+    reply = rule->answer;
   } else if (request.method == "POST" && path == kRegisterPath) {
     reply = answer_register(request);
   } else if (request.method == "GET" && path == kClaimedPath) {
@@ -409,6 +501,7 @@ zelsim::CloudAnswer Simulator::Impl::answer(const zelsim::RecordedRequest& reque
   } else {
     reply = json_answer(kStatusNotFound, R"({"error":"no such resource"})");
   }
+  if (rule && rule->slow) reply.delay = rule->answer.delay;
   std::string sent = "cloud  -> " + std::to_string(reply.status);
   for (const auto& [name, value] : reply.headers) {
     if (name.rfind("X-", 0) == 0) sent += " [" + name + ": " + value + "]";
@@ -435,7 +528,8 @@ void Simulator::Impl::print_packets() {
     broker->wait_for_packets(printed + 1, kPrinterPoll);
     const std::size_t links = broker->links();
     for (; links_seen < links; ++links_seen) {
-      print("broker link " + std::to_string(links_seen) + " accepted");
+      print("broker link " + std::to_string(links_seen) + " accepted from port " +
+            std::to_string(broker->agent_port(links_seen)));
       closed_seen.push_back(false);
     }
     const std::vector<zelsim::BrokerPacket> packets = broker->packets();
@@ -457,17 +551,14 @@ void Simulator::Impl::print_packets() {
 Simulator::Simulator(const SimulatorOptions& options) : impl_(std::make_unique<Impl>()) {
   impl_->options = options;
   impl_->ca = std::make_unique<zelsim::CertAuthority>(options.cert_dir, "zelcloud_sim CA");
-  zelsim::CertOptions cert;
-  cert.name = "sim";
-  cert.common_name = kBrokerHost;
-  cert.dns_names = {kBrokerHost};
-  cert.ip_addresses = {"127.0.0.1"};
-  impl_->cert = impl_->ca->issue(cert);
-  impl_->cloud = std::make_unique<zelsim::CloudServer>(impl_->cert.chain_path, impl_->cert.key_path);
+  impl_->ca_path = impl_->ca->write_hashed_ca_dir();
+  const zelsim::CertFiles cloud_cert = impl_->ca->issue(certificate("cloud", options.cloud_cert));
+  const zelsim::CertFiles broker_cert = impl_->ca->issue(certificate("broker", options.broker_cert));
+  impl_->cloud = std::make_unique<zelsim::HttpsServer>(cloud_cert.chain_path, cloud_cert.key_path);
   zelsim::BrokerServer::Options broker_options;
   broker_options.tls = options.broker_tls;
-  broker_options.cert_file = impl_->cert.chain_path;
-  broker_options.key_file = impl_->cert.key_path;
+  broker_options.cert_file = broker_cert.chain_path;
+  broker_options.key_file = broker_cert.key_path;
   impl_->broker = std::make_unique<zelsim::BrokerServer>(broker_options);
   Impl* impl = impl_.get();
   impl_->cloud->set_handler([impl](const zelsim::RecordedRequest& request) { return impl->answer(request); });
@@ -487,9 +578,8 @@ void Simulator::set_printer(std::function<void(const std::string&)> printer) {
 }
 
 std::string Simulator::base_url() const { return impl_->cloud->url(); }
-std::uint16_t Simulator::cloud_port() const { return impl_->cloud->port(); }
-std::uint16_t Simulator::broker_port() const { return impl_->broker->port(); }
 std::string Simulator::ca_file() const { return impl_->ca->ca_cert_path(); }
+std::string Simulator::ca_path() const { return impl_->ca_path; }
 
 std::vector<std::pair<std::string, std::string>> Simulator::store_settings() const {
   const std::string base = base_url();
@@ -553,12 +643,8 @@ void Simulator::set_register_mode(RegisterMode mode) {
 }
 
 void Simulator::set_cloud_fault(CloudFault fault, const std::string& path_prefix) {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->fault = fault;
-    impl_->fault_path = path_prefix;
-  }
-  if (fault != CloudFault::kStall) impl_->cloud->release_stalled();
+  impl_->set_rule(path_prefix, fault == CloudFault::kNone ? std::nullopt
+                                                          : std::optional(Impl::CloudRule{faulty_answer(fault)}));
 }
 
 std::vector<SimDevice> Simulator::devices() const {
@@ -571,7 +657,7 @@ std::vector<SimDiscovery> Simulator::discoveries() const {
   return impl_->discoveries;
 }
 
-zelsim::CloudServer& Simulator::cloud() { return *impl_->cloud; }
+zelsim::HttpsServer& Simulator::cloud() { return *impl_->cloud; }
 zelsim::BrokerServer& Simulator::broker() { return *impl_->broker; }
 
 std::string Simulator::execute(const std::string& line) {
@@ -591,6 +677,21 @@ std::string Simulator::execute(const std::string& line) {
     for (const SimDiscovery& discovery : discoveries()) {
       reply += "; service " + discovery.service + " for " + discovery.identifier + " (agent " + discovery.agent_id +
                ", window " + std::to_string(discovery.time) + " s)";
+      if (!discovery.body.empty()) reply += " data " + compact_json(discovery.body);
+    }
+    return reply;
+  }
+  if (command == "requests") {
+    if (argument == "clear") {
+      impl_->cloud->clear_requests();
+      return "ok requests forgotten";
+    }
+    if (!argument.empty()) return "error usage: requests [clear]";
+    const std::vector<zelsim::RecordedRequest> requests = impl_->cloud->requests();
+    std::string reply = "ok " + std::to_string(requests.size()) + " request(s)";
+    if (requests.size() > kShownRequests) reply += ", the latest " + std::to_string(kShownRequests);
+    for (std::size_t i = requests.size() - std::min(requests.size(), kShownRequests); i < requests.size(); ++i) {
+      reply += "; " + requests[i].method + " " + printable(requests[i].target);
     }
     return reply;
   }
@@ -603,14 +704,22 @@ std::string Simulator::execute(const std::string& line) {
   if (command == "send") {
     const auto [handler, body] = split_first_word(rest);
     if (handler.empty()) return "error usage: send HANDLER [TEXT]";
-    return send_message(handler, body) ? "ok sent to " + handler : "error no zelbroker link open";
+    if (!send_message(handler, body)) return "error no zelbroker link open";
+    return impl_->broker->flush(kWriteWait) ? "ok sent to " + handler : "error not written in 5 s: the agent does not read";
+  }
+  if (command == "raw") {
+    const std::optional<std::string> bytes = unescape(rest);
+    if (!bytes || bytes->empty()) return "error usage: raw BYTES (\\xHH for any byte, \\\\ for a backslash)";
+    if (!impl_->broker->send_raw(*bytes)) return "error no zelbroker link open";
+    impl_->print("broker -> raw " + printable(*bytes));
+    return impl_->broker->flush(kWriteWait) ? "ok " + std::to_string(bytes->size()) + " byte(s) sent"
+                                            : "error not written in 5 s: the agent does not read";
   }
   if (command == "drop") return drop_link() ? "ok link dropped" : "error no zelbroker link open";
   if (command == "wait") {
-    char* end = nullptr;
-    const long period = std::strtol(argument.c_str(), &end, 10);
-    if (argument.empty() || *end != '\0' || period < 0 || period > INT32_MAX) return "error usage: wait SECONDS";
-    advisor_wait(static_cast<std::int32_t>(period));
+    const std::optional<long> period = number_in(argument, 0, INT32_MAX);
+    if (!period) return "error usage: wait SECONDS";
+    advisor_wait(static_cast<std::int32_t>(*period));
     return "ok advisor answers wait " + argument;
   }
   if (command == "connect") {
@@ -630,18 +739,39 @@ std::string Simulator::execute(const std::string& line) {
     return "ok registrations " + argument;
   }
   if (command == "fault") {
-    const auto [kind, path] = split_first_word(argument);
-    for (const auto& [name, fault] : kFaultNames) {
-      if (kind != name) continue;
-      set_cloud_fault(fault, trim(path));
+    auto [kind, after_kind] = split_first_word(argument);
+    if (kind == "slow") {
+      const auto [seconds, path] = split_first_word(after_kind);
+      const std::optional<long> delay = number_in(seconds, 1, kMaxSlowSeconds);
+      if (!delay) return kFaultUsage;
+      zelsim::CloudAnswer late;
+      late.delay = std::chrono::seconds(*delay);
+      impl_->set_rule(trim(path), Impl::CloudRule{late, true});
       return "ok fault " + argument;
     }
-    return "error usage: fault none|500|garbage|raw|close|cut|stall [PATH]";
+    const auto [path, body] = split_first_word(after_kind);
+    if (const std::optional<long> status = number_in(kind, kMinStatus, kMaxStatus)) {
+      zelsim::CloudAnswer answer = faulty_answer(CloudFault::kServerError);
+      answer.status = static_cast<int>(*status);
+      if (!trim(body).empty()) answer.body = trim(body);
+      impl_->set_rule(path, Impl::CloudRule{answer});
+      return "ok fault " + argument;
+    }
+    for (const auto& [name, fault] : kFaultNames) {
+      if (kind != name || !trim(body).empty()) continue;
+      set_cloud_fault(fault, path);
+      return "ok fault " + argument;
+    }
+    return kFaultUsage;
   }
   if (command == "status") {
-    return "ok links " + std::to_string(impl_->broker->links()) + ", open " +
-           std::to_string(impl_->broker->open_links()) + ", packets " + std::to_string(impl_->broker->packet_count()) +
-           ", cloud requests " + std::to_string(impl_->cloud->request_count());
+    const zelsim::BrokerServer& broker = *impl_->broker;
+    const zelsim::HttpsServer& cloud = *impl_->cloud;
+    return "ok links " + std::to_string(broker.links()) + ", open " + std::to_string(broker.open_links()) +
+           ", packets " + std::to_string(broker.packet_count()) + ", heartbeats answered " +
+           std::to_string(broker.heartbeats_answered()) + ", cloud requests " + std::to_string(cloud.request_count()) +
+           ", TLS handshakes " + std::to_string(cloud.full_handshakes()) + " full and " +
+           std::to_string(cloud.resumed_handshakes()) + " resumed";
   }
   return "error unknown command '" + command + "' (try help)";
 }

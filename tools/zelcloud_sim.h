@@ -1,12 +1,14 @@
 // zelcloud_sim: a local zelCloud and zelbroker in one process, for trying the
-// agent on a developer's machine and for the end-to-end tests.
+// agent on a developer's or integrator's machine (the end-to-end tests and
+// the benchmarks use it the same way).
 //
 // It serves the four zelCloud requests over HTTPS on a loopback port and a
 // zelbroker over TLS on another, both with certificates it generates (a
-// private CA whose certificate the agent is told to trust). It keeps the
-// devices it has registered in memory and prints every request and every
-// packet in readable form. The advisor points the agent at the simulator's
-// own zelbroker, with keepalive and heartbeat values.
+// private CA whose certificate the agent is told to trust; on request a
+// faulty certificate for either server). It keeps the devices it has
+// registered in memory and prints every request and every packet in
+// readable form. The advisor points the agent at the simulator's own
+// zelbroker, with keepalive and heartbeat values.
 //
 //   zelsim::Simulator sim(options);                 // certificates, servers up
 //   for (auto& [key, value] : sim.store_settings()) pvo set key value
@@ -28,9 +30,13 @@
 //   help                    the command list
 //   devices                 the registered devices
 //   discoveries             the discovery log
+//   requests [clear]        the latest cloud requests (or forget them)
 //   claim [AGENT-ID]        mark a device claimed (default: the newest)
 //   release [AGENT-ID]      mark it not claimed
-//   send HANDLER [TEXT]     a plain message with TEXT as body to HANDLER
+//   send HANDLER [TEXT]     a plain message with TEXT as body to HANDLER,
+//                           replied to once it is written
+//   raw BYTES               BYTES (\xHH for any byte) on the link as they
+//                           are, outside any packet: a broken zelbroker
 //   drop                    close the newest zelbroker link
 //   wait SECONDS            the advisor answers "wait" (0: wait for ever)
 //   connect                 the advisor names the zelbroker again
@@ -38,13 +44,17 @@
 //   register accept|refuse|fail
 //                           answer registrations normally, with 403 and
 //                           error code 1062, or with 500
-//   fault KIND [PATH]       every cloud request whose path begins with PATH
-//                           (all of them without one) gets a faulty answer:
-//                           500, garbage (200 with a body that is not JSON),
-//                           raw (bytes that are not HTTP), close (no answer),
-//                           cut (headers, then the connection closes) or
-//                           stall (no answer until "fault none")
-//   status                  links and packets seen
+//   fault KIND [PATH]       cloud requests whose path begins with PATH (all
+//                           of them without one; the longest PATH given
+//                           wins) get a faulty answer: garbage (200 with a
+//                           body that is not JSON), raw (bytes that are not
+//                           HTTP), close (no answer), cut (headers, then the
+//                           connection closes) or stall (no answer until the
+//                           fault ends)
+//   fault CODE [PATH [BODY]]  status CODE with BODY (default an error text)
+//   fault slow SECONDS [PATH] the right answers, each SECONDS late
+//   fault none [PATH]       end the fault of PATH (without one: every fault)
+//   status                  links, packets, heartbeats, requests, handshakes
 //
 // Threading: every public operation may be called from any thread. Printed
 // lines go to the printer (set_printer) one whole line at a time.
@@ -60,18 +70,22 @@
 #include "common/unique_fd.h"
 
 namespace zelsim {
-class CloudServer;
-class BrokerServer;
-}  // namespace zelsim
 
-namespace zelsim {
+class HttpsServer;
+class BrokerServer;
+
+// A certificate a server presents in place of a good one (--cloud-cert,
+// --broker-cert): what an agent must refuse.
+enum class CertFault { kNone, kExpired, kWrongName, kUnknownIssuer, kSelfSigned };
 
 struct SimulatorOptions {
-  std::string cert_dir;                     // where the CA and server certificate go (must exist)
+  std::string cert_dir;                     // where the CA, certificates and hashed CA folder go
   std::string broker_keepalive = "30,5,10"; // advisor's brokerKeepalive; empty: not given
   std::string agent_keepalive = "60,5,10";  // advisor's agentKeepalive; empty: not given
   std::int32_t agent_heartbeat = 30;        // advisor's agentHeartbeat; 0 or less: not given
   bool broker_tls = true;                   // false: plain TCP zelbroker (zel_broker_ssl 0)
+  CertFault cloud_cert = CertFault::kNone;
+  CertFault broker_cert = CertFault::kNone;
 };
 
 struct SimDevice {
@@ -87,13 +101,14 @@ struct SimDiscovery {
   std::string identifier;  // the i parameter
   std::string service;     // the s parameter
   std::int32_t time = 0;   // the e parameter (0 when absent)
-  std::string body;
+  std::string body;        // the discovery data
 };
 
 // The registration answer the simulator gives.
 enum class RegisterMode { kAccept, kRefuseWrongSn, kFail };
 
-// A faulty answer in place of the right one (the "fault" command).
+// A faulty answer in place of the right one (the "fault" command;
+// kServerError is a status code, 500 unless the command names another).
 enum class CloudFault { kNone, kServerError, kGarbage, kRawGarbage, kNoAnswer, kCutAnswer, kStall };
 
 class Simulator {
@@ -107,9 +122,8 @@ class Simulator {
   void set_printer(std::function<void(const std::string&)> printer);
 
   std::string base_url() const;        // https://localhost:<cloud port>
-  std::uint16_t cloud_port() const;
-  std::uint16_t broker_port() const;
   std::string ca_file() const;          // the CA certificate the agent must trust
+  std::string ca_path() const;          // the same as a hashed folder (--ca-path)
   // The store settings that point an agent at the simulator, in order: the
   // four cloud URL keys.
   std::vector<std::pair<std::string, std::string>> store_settings() const;
@@ -117,8 +131,8 @@ class Simulator {
   // Runs one command line; returns its one-line reply.
   std::string execute(const std::string& line);
 
-  // The same operations for programs (tests): false when there is no such
-  // device or no open link.
+  // The commands' operations: false when there is no such device or no open
+  // link.
   bool claim(const std::string& agent_id = "");
   bool release(const std::string& agent_id = "");
   bool send_message(const std::string& handler, const std::string& body);
@@ -127,15 +141,15 @@ class Simulator {
   void advisor_connect();
   void set_answer_heartbeats(bool answer);
   void set_register_mode(RegisterMode mode);
-  // Requests whose path begins with `path_prefix` get `fault`; kNone brings
-  // the right answers back and ends the stalled requests.
+  // Requests whose path begins with `path_prefix` get `fault`; kNone ends
+  // the fault of that prefix (of every prefix for "") and the stalled requests.
   void set_cloud_fault(CloudFault fault, const std::string& path_prefix = "");
 
   std::vector<SimDevice> devices() const;
   std::vector<SimDiscovery> discoveries() const;
 
-  // The underlying servers, for observation (requests, packets, links).
-  zelsim::CloudServer& cloud();
+  // The two servers (ports, requests, packets, links).
+  zelsim::HttpsServer& cloud();
   zelsim::BrokerServer& broker();
 
  private:

@@ -2,7 +2,8 @@
 //
 //   zelcloud_sim [--dir DIR] [--command-port PORT] [--heartbeat SECONDS]
 //                [--broker-keepalive A,B,C] [--agent-keepalive A,B,C]
-//                [--plain-broker] [--quiet]
+//                [--plain-broker] [--cloud-cert FAULT] [--broker-cert FAULT]
+//                [--quiet]
 //   zelcloud_sim --send COMMAND [--dir DIR | --command-port PORT]
 //
 // The second form sends one command to a simulator that runs already (its
@@ -17,8 +18,8 @@
 //   exec 3<>/dev/tcp/127.0.0.1/$port; echo claim >&3; read -r reply <&3
 //
 // When everything is up, DIR/sim.env is written (shell assignments of the
-// cloud URL, the CA file, the ports and the pid), so scripts can wait for it
-// and source it. SIGTERM and SIGINT end the program.
+// cloud URL, the CA file and folder, the ports and the pid), so scripts can
+// wait for it and source it. SIGTERM and SIGINT end the program.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,6 +41,8 @@
 #include <string>
 
 #include "broker/net_helper.h"
+#include "broker_server.h"
+#include "https_server.h"
 #include "zelcloud_sim.h"
 
 namespace {
@@ -53,6 +56,32 @@ constexpr int kListenBacklog = 8;
 constexpr const char* kEnvFileName = "sim.env";
 constexpr long kMaxPort = 65535;
 
+// The faulty certificates of --cloud-cert and --broker-cert, by name.
+constexpr std::pair<const char*, zelsim::CertFault> kCertFaults[] = {
+    {"good", zelsim::CertFault::kNone},
+    {"expired", zelsim::CertFault::kExpired},
+    {"wrong-name", zelsim::CertFault::kWrongName},
+    {"unknown-issuer", zelsim::CertFault::kUnknownIssuer},
+    {"self-signed", zelsim::CertFault::kSelfSigned},
+};
+
+bool cert_fault(const std::string& name, zelsim::CertFault* fault) {
+  for (const auto& [known, value] : kCertFaults) {
+    if (name == known) {
+      *fault = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* cert_fault_name(zelsim::CertFault fault) {
+  for (const auto& [name, value] : kCertFaults) {
+    if (fault == value) return name;
+  }
+  return "?";
+}
+
 struct sim_arguments {
   std::string dir;
   std::string send;  // --send: the command for a running simulator
@@ -64,7 +93,8 @@ struct sim_arguments {
 int usage(const char* program, int status) {
   std::fprintf(status == kExitOk ? stdout : stderr,
                "Usage: %s [--dir DIR] [--command-port PORT] [--heartbeat SECONDS]\n"
-               "          [--broker-keepalive A,B,C] [--agent-keepalive A,B,C] [--plain-broker] [--quiet]\n"
+               "          [--broker-keepalive A,B,C] [--agent-keepalive A,B,C] [--plain-broker]\n"
+               "          [--cloud-cert FAULT] [--broker-cert FAULT] [--quiet]\n"
                "       %s --send COMMAND [--dir DIR | --command-port PORT]\n"
                "A local zelCloud (HTTPS) and zelbroker (TLS) on loopback for the agent.\n"
                "  --send COMMAND          send one command to the simulator that runs with DIR (or\n"
@@ -76,10 +106,14 @@ int usage(const char* program, int status) {
                "  --broker-keepalive A,B,C  the advisor's brokerKeepalive (\"\": none)\n"
                "  --agent-keepalive A,B,C   the advisor's agentKeepalive (\"\": none)\n"
                "  --plain-broker          the zelbroker speaks plain TCP (zel_broker_ssl 0)\n"
+               "  --cloud-cert FAULT      the zelCloud presents a faulty certificate: expired,\n"
+               "                          wrong-name, unknown-issuer or self-signed (default good)\n"
+               "  --broker-cert FAULT     the same for the zelbroker\n"
                "  --quiet                 print only the settings and command replies\n"
                "Commands (standard input or the command port; \"help\" lists them):\n"
-               "  claim [ID], release [ID], send HANDLER [TEXT], drop, wait SECONDS, connect,\n"
-               "  heartbeats on|off, register accept|refuse|fail, devices, discoveries, status\n",
+               "  claim [ID], release [ID], send HANDLER [TEXT], raw BYTES, drop, wait SECONDS,\n"
+               "  connect, heartbeats on|off, register accept|refuse|fail, fault ..., devices,\n"
+               "  discoveries, requests [clear], status\n",
                program, program);
   return status;
 }
@@ -110,6 +144,11 @@ int parse_arguments(int argc, char** argv, sim_arguments* arguments) {
     } else if (name == "--heartbeat") {
       if (!value(&text)) return -1;
       arguments->options.agent_heartbeat = static_cast<std::int32_t>(std::strtol(text.c_str(), nullptr, 10));
+    } else if (name == "--cloud-cert" || name == "--broker-cert") {
+      if (!value(&text) ||
+          !cert_fault(text, name == "--cloud-cert" ? &arguments->options.cloud_cert : &arguments->options.broker_cert)) {
+        return -1;
+      }
     } else if (name == "--broker-keepalive") {
       if (!value(&arguments->options.broker_keepalive)) return -1;
     } else if (name == "--agent-keepalive") {
@@ -145,15 +184,16 @@ void serve_command_client(int fd, zelsim::Simulator& sim, const std::function<vo
   send_all(fd, out.data(), out.size());
 }
 
-bool write_env_file(const std::string& dir, const zelsim::Simulator& sim, std::uint16_t command_port) {
+bool write_env_file(const std::string& dir, zelsim::Simulator& sim, std::uint16_t command_port) {
   const std::string path = dir + "/" + kEnvFileName;
   const std::string temporary = path + ".tmp";
   {
     std::ofstream out(temporary);
     out << "ZEL_SIM_CLOUD_URL=" << sim.base_url() << "\n"
         << "ZEL_SIM_CA_FILE=" << sim.ca_file() << "\n"
-        << "ZEL_SIM_CLOUD_PORT=" << sim.cloud_port() << "\n"
-        << "ZEL_SIM_BROKER_PORT=" << sim.broker_port() << "\n"
+        << "ZEL_SIM_CA_PATH=" << sim.ca_path() << "\n"
+        << "ZEL_SIM_CLOUD_PORT=" << sim.cloud().port() << "\n"
+        << "ZEL_SIM_BROKER_PORT=" << sim.broker().port() << "\n"
         << "ZEL_SIM_COMMAND_PORT=" << command_port << "\n"
         << "ZEL_SIM_PID=" << ::getpid() << "\n";
     if (!out) return false;
@@ -255,9 +295,14 @@ int main(int argc, char** argv) {
       return kExitFailure;
     }
     std::printf("zelcloud_sim ready: zelCloud %s, zelbroker localhost:%u (%s), commands on 127.0.0.1:%u\n",
-                sim.base_url().c_str(), sim.broker_port(), arguments.options.broker_tls ? "TLS" : "plain TCP",
+                sim.base_url().c_str(), sim.broker().port(), arguments.options.broker_tls ? "TLS" : "plain TCP",
                 command_port);
-    std::printf("trust anchor for the agent: --ca-file %s\n", sim.ca_file().c_str());
+    std::printf("trust anchor for the agent: --ca-file %s (or --ca-path %s)\n", sim.ca_file().c_str(),
+                sim.ca_path().c_str());
+    for (const auto& [server, fault] : {std::pair("zelCloud", arguments.options.cloud_cert),
+                                        std::pair("zelbroker", arguments.options.broker_cert)}) {
+      if (fault != zelsim::CertFault::kNone) std::printf("the %s's certificate is %s\n", server, cert_fault_name(fault));
+    }
     for (const auto& [key, value] : sim.store_settings()) {
       std::printf("store setting: pvo set %s %s\n", key.c_str(), value.c_str());
     }

@@ -63,7 +63,7 @@ void AgentIdleMemory(benchmark::State& state) {
   std::size_t links = 0;
   for (auto _ : state) {
     zeltest::Process agent(argv, dir.file("agent.out"), dir.file("agent.err"));
-    if (agent.pid() <= 0 || !sim.broker().wait_for_links(links + 1, 30s)) {
+    if (agent.pid() <= 0 || !zeltest::wait_until([&] { return sim.broker().links() > links; }, 30s)) {
       state.SkipWithError("the agent did not connect");
       break;
     }

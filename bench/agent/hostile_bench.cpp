@@ -27,7 +27,7 @@
 #include <sstream>
 
 #include "broker_server.h"
-#include "cloud_server.h"
+#include "https_server.h"
 #include "config/config.h"
 #include "support/test_support.h"
 #include "zelcloud_sim.h"

@@ -23,7 +23,7 @@
 #include "cloud/logic.h"
 #include "broker_server.h"
 #include "cert_authority.h"
-#include "cloud_server.h"
+#include "support/cloud_server.h"
 #include "config/config.h"
 #include "delivery/message_sender.h"
 #include "support/counting_sink.h"

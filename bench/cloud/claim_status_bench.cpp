@@ -13,7 +13,7 @@
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
 #include "cert_authority.h"
-#include "cloud_server.h"
+#include "support/cloud_server.h"
 #include "support/test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "broker_server.h"
-#include "cloud_server.h"
+#include "https_server.h"
 #include "config/config.h"
 
 namespace agenttest {

@@ -5,7 +5,7 @@
 
 #include "agent/agent_harness.h"
 #include "broker_server.h"
-#include "cloud_server.h"
+#include "https_server.h"
 
 namespace agenttest {
 namespace {

@@ -15,8 +15,8 @@
 
 #include "agent/agent_harness.h"
 #include "broker_server.h"
-#include "cloud_server.h"
 #include "delivery/message_sender.h"
+#include "https_server.h"
 #include "pvo/pvo.h"
 
 namespace agenttest {

@@ -13,7 +13,7 @@
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
 #include "broker_server.h"
-#include "cloud_server.h"
+#include "support/cloud_server.h"
 #include "daemon/daemon.h"
 #include "daemon/liveness.h"
 #include "delivery/message_sender.h"

@@ -2,6 +2,7 @@
 // certificates, and the client handshake against an in-test TLS server that
 // presents good and bad certificates, offers only TLS 1.3, or stays silent.
 #include "broker/broker_fixture.h"
+#include "support/certificates.h"
 
 namespace brokertest {
 namespace {

@@ -11,7 +11,7 @@
 #include "cert_authority.h"
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
-#include "cloud_server.h"
+#include "support/cloud_server.h"
 #include "config/config.h"
 #include "delivery/message_sender.h"
 #include "support/test_support.h"

@@ -1,13 +1,13 @@
-// The simulated zelCloud: a small HTTP/1.1 server over OpenSSL (or plain TCP) on
+// The simulated zelCloud's transport: a small HTTP/1.1 server over OpenSSL on
 // 127.0.0.1 with an ephemeral port. One accept thread; one thread per
 // connection that reads requests (Content-Length bodies, "Expect:
-// 100-continue" honoured), records them, and answers as programmed.
+// 100-continue" honoured), records them, and answers what the handler says.
 //
 // Stopping: the accept thread waits in poll on the listening socket and a
 // wake pipe; connection threads blocked in a read are ended by shutting their
 // socket down; delays and stalls wait on a condition variable that stop()
 // signals.
-#include "cloud_server.h"
+#include "https_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,9 +28,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <list>
-#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -53,7 +51,6 @@ struct SslCtxDeleter {
 struct SslDeleter {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
-
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -85,41 +82,22 @@ const char* reason_phrase(int status) {
   }
 }
 
-std::string route_key(const std::string& method, const std::string& path) { return method + " " + path; }
-
-// One accepted connection, plain or TLS.
+// One accepted TLS connection (blocking socket).
 class Connection {
  public:
   Connection(UniqueFd fd, SSL* ssl) : fd_(std::move(fd)), ssl_(ssl) {}
-  int fd() const { return fd_.get(); }
-  SSL* ssl() const { return ssl_.get(); }
 
   // Bytes read (0 at end of stream or on any error).
   std::size_t read_some(char* buffer, std::size_t size) {
-    if (ssl_) {
-      int n = SSL_read(ssl_.get(), buffer, static_cast<int>(size));
-      return n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    for (;;) {
-      ssize_t n = ::recv(fd_.get(), buffer, size, 0);
-      if (n < 0 && errno == EINTR) continue;
-      return n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
+    int n = SSL_read(ssl_.get(), buffer, static_cast<int>(size));
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
   }
 
   bool write_all(const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-      if (ssl_) {
-        int n = SSL_write(ssl_.get(), data.data() + sent, static_cast<int>(data.size() - sent));
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-      } else {
-        ssize_t n = ::send(fd_.get(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-      }
+    for (std::size_t sent = 0; sent < data.size();) {
+      int n = SSL_write(ssl_.get(), data.data() + sent, static_cast<int>(data.size() - sent));
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
     }
     return true;
   }
@@ -152,16 +130,9 @@ std::optional<std::string> RecordedRequest::header(const std::string& name) cons
   return std::nullopt;
 }
 
-std::vector<std::string> RecordedRequest::header_names() const {
-  std::vector<std::string> names;
-  for (const auto& header : headers) names.push_back(header.first);
-  return names;
-}
+// --- HttpsServer::Impl ---
 
-// --- CloudServer::Impl ---
-
-struct CloudServer::Impl {
-  Options options;
+struct HttpsServer::Impl {
   UniqueFd listen_fd;
   UniqueFd wake_read;
   UniqueFd wake_write;
@@ -169,18 +140,13 @@ struct CloudServer::Impl {
   std::thread accept_thread;
 
   mutable std::mutex mutex;                 // guards everything below
-  mutable std::condition_variable changed;  // requests recorded, stop, release
+  mutable std::condition_variable changed;  // stop, release
   bool stopping = false;
   uint64_t release_generation = 0;
   std::vector<RecordedRequest> recorded;
-  std::map<std::string, CloudAnswer> standing;
-  std::map<std::string, std::deque<CloudAnswer>> queued;
-  std::optional<CloudAnswer> default_answer;
-  std::function<CloudAnswer(const RecordedRequest&)> handler;
-  std::size_t connections = 0;
+  Handler handler;
   std::size_t full_handshakes = 0;
   std::size_t resumed_handshakes = 0;
-  std::size_t stalled = 0;
   std::set<int> open_fds;  // sockets of live connections, shut down by stop()
   struct Worker {
     std::thread thread;
@@ -188,7 +154,7 @@ struct CloudServer::Impl {
   };
   std::list<Worker> workers;
 
-  void start();
+  void start(const std::string& cert_file, const std::string& key_file);
   void accept_loop();
   void serve(UniqueFd fd);
   bool read_request(Connection& connection, std::string& pending, RecordedRequest& request);
@@ -199,21 +165,19 @@ struct CloudServer::Impl {
   void stop();
 };
 
-void CloudServer::Impl::start() {
+void HttpsServer::Impl::start(const std::string& cert_file, const std::string& key_file) {
   // A peer that leaves while the server writes must not end the process.
   ::signal(SIGPIPE, SIG_IGN);
-  if (options.tls) {
-    ctx.reset(SSL_CTX_new(TLS_server_method()));
-    if (!ctx) throw std::runtime_error("zelCloud server: SSL_CTX_new failed");
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    if (SSL_CTX_use_certificate_chain_file(ctx.get(), options.cert_file.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx.get(), options.key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(ctx.get()) != 1) {
-      throw std::runtime_error("zelCloud server: cannot load " + options.cert_file + " / " + options.key_file);
-    }
-    SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_SERVER);
-    SSL_CTX_set_session_id_context(ctx.get(), kSessionIdContext, sizeof(kSessionIdContext) - 1);
+  ctx.reset(SSL_CTX_new(TLS_server_method()));
+  if (!ctx) throw std::runtime_error("zelCloud server: SSL_CTX_new failed");
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert_file.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(ctx.get(), key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(ctx.get()) != 1) {
+    throw std::runtime_error("zelCloud server: cannot load " + cert_file + " / " + key_file);
   }
+  SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_SERVER);
+  SSL_CTX_set_session_id_context(ctx.get(), kSessionIdContext, sizeof(kSessionIdContext) - 1);
   listen_fd = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (listen_fd.get() < 0) throw std::runtime_error("zelCloud server: socket failed");
   sockaddr_in address{};
@@ -231,7 +195,7 @@ void CloudServer::Impl::start() {
   accept_thread = std::thread([this] { accept_loop(); });
 }
 
-void CloudServer::Impl::accept_loop() {
+void HttpsServer::Impl::accept_loop() {
   for (;;) {
     pollfd fds[2] = {{listen_fd.get(), POLLIN, 0}, {wake_read.get(), POLLIN, 0}};
     int n = ::poll(fds, 2, -1);
@@ -252,7 +216,6 @@ void CloudServer::Impl::accept_loop() {
       ::close(fd);
       return;
     }
-    ++connections;
     open_fds.insert(fd);
     reap_finished();
     auto done = std::make_shared<std::atomic<bool>>(false);
@@ -265,7 +228,7 @@ void CloudServer::Impl::accept_loop() {
 }
 
 // With `mutex` held.
-void CloudServer::Impl::reap_finished() {
+void HttpsServer::Impl::reap_finished() {
   for (auto it = workers.begin(); it != workers.end();) {
     if (it->done->load()) {
       it->thread.join();
@@ -276,7 +239,7 @@ void CloudServer::Impl::reap_finished() {
   }
 }
 
-bool CloudServer::Impl::read_request(Connection& connection, std::string& pending, RecordedRequest& request) {
+bool HttpsServer::Impl::read_request(Connection& connection, std::string& pending, RecordedRequest& request) {
   char buffer[kReadChunk];
   std::size_t head_end;
   while ((head_end = pending.find("\r\n\r\n")) == std::string::npos) {
@@ -322,74 +285,50 @@ bool CloudServer::Impl::read_request(Connection& connection, std::string& pendin
   return true;
 }
 
-CloudAnswer CloudServer::Impl::choose_answer(const RecordedRequest& request) {
-  std::function<CloudAnswer(const RecordedRequest&)> chosen_handler;
+CloudAnswer HttpsServer::Impl::choose_answer(const RecordedRequest& request) {
+  Handler chosen;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (handler) {
-      chosen_handler = handler;
-    } else {
-      std::string key = route_key(request.method, request.path());
-      auto queue = queued.find(key);
-      if (queue != queued.end() && !queue->second.empty()) {
-        CloudAnswer answer = std::move(queue->second.front());
-        queue->second.pop_front();
-        return answer;
-      }
-      auto found = standing.find(key);
-      if (found != standing.end()) return found->second;
-      if (default_answer) return *default_answer;
-      CloudAnswer not_found;
-      not_found.status = 404;
-      return not_found;
-    }
+    chosen = handler;
   }
-  return chosen_handler(request);
+  if (chosen) return chosen(request);
+  CloudAnswer not_found;
+  not_found.status = 404;
+  return not_found;
 }
 
 // False when stopped during the delay.
-bool CloudServer::Impl::wait_delay(std::chrono::milliseconds delay) {
+bool HttpsServer::Impl::wait_delay(std::chrono::milliseconds delay) {
   std::unique_lock<std::mutex> lock(mutex);
   return !changed.wait_for(lock, delay, [this] { return stopping; });
 }
 
-void CloudServer::Impl::wait_stall() {
+void HttpsServer::Impl::wait_stall() {
   std::unique_lock<std::mutex> lock(mutex);
   uint64_t generation = release_generation;
-  ++stalled;
-  changed.notify_all();
   changed.wait(lock, [&] { return stopping || release_generation != generation; });
-  --stalled;
 }
 
-void CloudServer::Impl::serve(UniqueFd fd) {
+void HttpsServer::Impl::serve(UniqueFd fd) {
   int raw_fd = fd.get();
-  SSL* ssl = nullptr;
-  if (ctx) {
-    ssl = SSL_new(ctx.get());
-    if (ssl != nullptr) SSL_set_fd(ssl, raw_fd);
-  }
+  SSL* ssl = SSL_new(ctx.get());
+  bool ok = ssl != nullptr && SSL_set_fd(ssl, raw_fd) == 1;
   Connection connection(std::move(fd), ssl);
-  bool ok = !ctx || (ssl != nullptr && SSL_accept(ssl) == 1);
-  bool resumed = false;
-  if (ok && ssl != nullptr) {
-    resumed = SSL_session_reused(ssl) == 1;
+  ok = ok && SSL_accept(ssl) == 1;
+  if (ok) {
     std::lock_guard<std::mutex> lock(mutex);
-    ++(resumed ? resumed_handshakes : full_handshakes);
+    ++(SSL_session_reused(ssl) == 1 ? resumed_handshakes : full_handshakes);
   }
   ERR_clear_error();
 
   std::string pending;
   while (ok) {
     RecordedRequest request;
-    request.tls = ssl != nullptr;
-    request.tls_resumed = resumed;
     if (!read_request(connection, pending, request)) break;
     {
       std::lock_guard<std::mutex> lock(mutex);
       recorded.push_back(request);
     }
-    changed.notify_all();
 
     CloudAnswer answer = choose_answer(request);
     if (answer.delay.count() > 0 && !wait_delay(answer.delay)) break;
@@ -419,7 +358,7 @@ void CloudServer::Impl::serve(UniqueFd fd) {
   // `connection` closes the socket after this scope; the set no longer names it.
 }
 
-void CloudServer::Impl::stop() {
+void HttpsServer::Impl::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) return;
@@ -440,49 +379,29 @@ void CloudServer::Impl::stop() {
   for (Worker& worker : remaining) worker.thread.join();
 }
 
-// --- CloudServer ---
+// --- HttpsServer ---
 
-CloudServer::CloudServer(const std::string& cert_file, const std::string& key_file)
-    : CloudServer(Options{true, cert_file, key_file}) {}
-
-CloudServer::CloudServer(const Options& options) : impl_(std::make_unique<Impl>()), tls_(options.tls) {
-  impl_->options = options;
-  impl_->start();
+HttpsServer::HttpsServer(const std::string& cert_file, const std::string& key_file)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->start(cert_file, key_file);
   sockaddr_in address{};
   socklen_t length = sizeof(address);
   ::getsockname(impl_->listen_fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
 }
 
-CloudServer::~CloudServer() { stop(); }
+HttpsServer::~HttpsServer() { stop(); }
 
-std::string CloudServer::url(const std::string& path) const { return url_with_host("localhost", path); }
-
-std::string CloudServer::url_with_host(const std::string& host, const std::string& path) const {
-  return std::string(tls_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + path;
+std::string HttpsServer::url(const std::string& path) const {
+  return "https://localhost:" + std::to_string(port_) + path;
 }
 
-void CloudServer::answer(const std::string& method, const std::string& path, CloudAnswer answer) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->standing[route_key(method, path)] = std::move(answer);
-}
-
-void CloudServer::queue_answer(const std::string& method, const std::string& path, CloudAnswer answer) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->queued[route_key(method, path)].push_back(std::move(answer));
-}
-
-void CloudServer::set_default_answer(CloudAnswer answer) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->default_answer = std::move(answer);
-}
-
-void CloudServer::set_handler(std::function<CloudAnswer(const RecordedRequest&)> handler) {
+void HttpsServer::set_handler(Handler handler) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->handler = std::move(handler);
 }
 
-void CloudServer::release_stalled() {
+void HttpsServer::release_stalled() {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     ++impl_->release_generation;
@@ -490,46 +409,31 @@ void CloudServer::release_stalled() {
   impl_->changed.notify_all();
 }
 
-std::vector<RecordedRequest> CloudServer::requests() const {
+std::vector<RecordedRequest> HttpsServer::requests() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->recorded;
 }
 
-std::size_t CloudServer::request_count() const {
+std::size_t HttpsServer::request_count() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->recorded.size();
 }
 
-void CloudServer::clear_requests() {
+void HttpsServer::clear_requests() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->recorded.clear();
 }
 
-bool CloudServer::wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(impl_->mutex);
-  return impl_->changed.wait_for(lock, timeout, [&] { return impl_->recorded.size() >= count; });
-}
-
-std::size_t CloudServer::connections() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->connections;
-}
-
-std::size_t CloudServer::full_handshakes() const {
+std::size_t HttpsServer::full_handshakes() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->full_handshakes;
 }
 
-std::size_t CloudServer::resumed_handshakes() const {
+std::size_t HttpsServer::resumed_handshakes() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->resumed_handshakes;
 }
 
-std::size_t CloudServer::stalled_requests() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->stalled;
-}
-
-void CloudServer::stop() { impl_->stop(); }
+void HttpsServer::stop() { impl_->stop(); }
 
 }  // namespace zelsim
