@@ -28,7 +28,7 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size) {
   std::unique_ptr<char, FreeDeleter> value(raw);
   if (rc < 0) {
     // The library may have returned a value all the same: it is used below.
-    ZLOG(kLogInfo, "Can't get value by name:'%s' error: %s.\n", key, pvoStrerror(rc));
+    ZLOG(kLogInfo, "Can't get value by name:'%s' error: %s.\n", log_escape(key).c_str(), pvoStrerror(rc));
   }
   if (!value || value.get()[0] == '\0' || buffer_size == 0) return -1;
   std::size_t length = ::strnlen(value.get(), buffer_size - 1);
@@ -40,7 +40,7 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size) {
 int config_set(const char* key, const char* value) {
   int rc = pvoSet(key, value);
   if (rc < 0) {
-    ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", key != nullptr ? key : "",
+    ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", log_escape(key != nullptr ? key : "").c_str(),
          pvoStrerror(rc));
   }
   // Commit in every case: earlier sets that were kept pending go out too.
@@ -55,7 +55,8 @@ int config_set_together(const config_setting* settings, std::size_t count) {
     if (rc < 0) {
       // Nothing is committed here; callers check lengths first, so that only
       // a lack of memory can refuse a set.
-      ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", settings[i].key, pvoStrerror(rc));
+      ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", log_escape(settings[i].key).c_str(),
+           pvoStrerror(rc));
       return -1;
     }
   }
