@@ -374,11 +374,18 @@ void write_line(int level, const char* source, int line, const std::string& mess
   log_rotation_fwrite(*path, source, line, word_index, message);
 }
 
+// The bytes a message of `source` takes in the file: the message and the
+// line's prefix (time, pid, source, line number and word) at its longest.
+std::int64_t line_bytes(const char* source, const std::string& message) {
+  constexpr std::size_t kLinePrefixBytes = 46;  // "YYYY-MM-DD HH:MM:SS (1234567)::12345\t  ERROR: "
+  return static_cast<std::int64_t>(message.size() + std::strlen(source) + kLinePrefixBytes);
+}
+
 // Counts `size` bytes against the minute's budget; false (and nothing
 // counted) when they do not fit.
-bool budget_allows(std::size_t size) {
-  if (budget.used + static_cast<std::int64_t>(size) > kLogBudgetBytesPerMinute) return false;
-  budget.used += static_cast<std::int64_t>(size);
+bool budget_allows(std::int64_t size) {
+  if (budget.used + size > kLogBudgetBytesPerMinute) return false;
+  budget.used += size;
   return true;
 }
 
@@ -395,7 +402,7 @@ void roll_budget(std::int64_t now, bool all) {
   std::string notice = format_line("%u line(s) suppressed (over the log budget of %lld bytes a minute).\n",
                                    budget.suppressed, static_cast<long long>(kLogBudgetBytesPerMinute));
   budget.suppressed = 0;
-  budget.used += static_cast<std::int64_t>(notice.size());
+  budget.used += line_bytes(kLogModule, notice);
   write_line(kLogWarning, kLogModule, __LINE__, notice);
 }
 
@@ -405,8 +412,8 @@ void write_slot_count(FloodSlot& slot, bool forced) {
   if (slot.suppressed == 0) return;
   std::string notice = format_line("%u more line(s) from here suppressed (over %d lines or %zu bytes a second).\n",
                                    slot.suppressed, kLogFloodLinesPerSecond, kLogFloodBytesPerSecond);
-  if (forced) budget.used += static_cast<std::int64_t>(notice.size());
-  if (forced || budget_allows(notice.size())) {
+  if (forced) budget.used += line_bytes(slot.source, notice);
+  if (forced || budget_allows(line_bytes(slot.source, notice))) {
     write_line(kLogWarning, slot.source, slot.line, notice);
   } else {
     budget.suppressed += slot.suppressed;
@@ -426,7 +433,10 @@ void write_quiet_counts(std::int64_t now, bool all) {
       if (slot.suppressed > 0 && (all || slot.second != now)) write_slot_count(slot, all);
     }
   }
-  if (all) roll_budget(now, true);
+  if (all) {
+    roll_budget(now, true);
+    budget.used = 0;  // the program's last lines are written, whatever came before
+  }
 }
 
 // The flood slot of `source`:`line`, its count started anew when its second
@@ -469,14 +479,14 @@ void log_locked(int level, const char* source, int line, bool state_event, const
         suppress(*slot);
         return;
       }
-      if (!budget_allows(message.size())) {
+      if (!budget_allows(line_bytes(source, message))) {
         ++budget.suppressed;
         return;
       }
       ++slot->count;
       slot->bytes += message.size();
     } else {
-      budget.used += static_cast<std::int64_t>(message.size());
+      budget.used += line_bytes(source, message);
     }
     write_line(level, source, line, message);
   } catch (const std::bad_alloc&) {

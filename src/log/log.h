@@ -51,12 +51,13 @@ constexpr int kLogRotateCount = 5;     // rotated generations kept
 // (log_flush_quiet_suppressed) or at stop (log_flush_suppressed).
 constexpr int kLogFloodLinesPerSecond = 10;
 constexpr std::size_t kLogFloodBytesPerSecond = 8192;
-// All sources together write at most this many message bytes a minute (of
+// All sources together write at most this many bytes of lines a minute (of
 // the monotonic clock); past it every line but the state events is
 // suppressed and counted, and the count is written when the minute is over
 // ("%u line(s) suppressed (over the log budget of %lld bytes a minute).").
-// A full live file then takes at least half an hour to rotate.
-constexpr std::int64_t kLogBudgetBytesPerMinute = 131072;
+// A full live file then takes at least 40 minutes to rotate, and a burst
+// that straddles two minutes writes at most twice the budget.
+constexpr std::int64_t kLogBudgetBytesPerMinute = 98304;
 // A formatted message longer than this is cut and ends with "...(N bytes)".
 constexpr std::size_t kLogMessageMax = 4096;
 
@@ -87,7 +88,8 @@ void log_state_event(const char* source, int line, const char* format, ...) __at
 void log_flush_quiet_suppressed();
 
 // Writes every suppressed-line count now, the current second's and minute's
-// included. Called at stop, right before the program's last line.
+// included, and starts a new budget minute. Called at stop, right before
+// the program's last line, which the budget then lets through.
 void log_flush_suppressed();
 
 // Thread routine started (detached) after a rotation: compresses the plain

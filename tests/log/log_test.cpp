@@ -170,7 +170,7 @@ TEST_F(LogTest, EventLinesGoToTheEventFileWithTheirWord) {
 
 TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
   constexpr int kThreads = 4;
-  constexpr int kLines = 200;
+  constexpr int kLines = 100;
   const std::string body(100, '.');  // all lines within the budget
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -272,7 +272,7 @@ TEST_F(LogTest, AllSourcesTogetherKeepToTheBudget) {
     for (int i = 0; i < lines; ++i) log_message(kLogInfo, "logic", 1000 + i, "%s\n", body.c_str());
     log_state_event("logic", 1, "connected\n");
     const std::string during = zeltest::read_file(path_);
-    EXPECT_LE(zeltest::count_of(during, body), kLogBudgetBytesPerMinute / 1001);
+    EXPECT_LE(static_cast<std::int64_t>(during.size()), kLogBudgetBytesPerMinute);
     EXPECT_NE(during.find("\t: connected\n"), std::string::npos);  // past the budget all the same
     EXPECT_EQ(suppressed_in(during), 0);
     g_now += 59;
@@ -287,7 +287,9 @@ TEST_F(LogTest, AllSourcesTogetherKeepToTheBudget) {
     const std::string text = zeltest::read_file(path_);
     EXPECT_EQ(zeltest::count_of(text, body) + suppressed_in(text), lines);
     EXPECT_NE(text.find("log:"), std::string::npos);
-    EXPECT_NE(text.find(" line(s) suppressed (over the log budget of 131072 bytes a minute).\n"), std::string::npos);
+    EXPECT_NE(text.find(" line(s) suppressed (over the log budget of " + std::to_string(kLogBudgetBytesPerMinute) +
+                        " bytes a minute).\n"),
+              std::string::npos);
   }
 }
 
