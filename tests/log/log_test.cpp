@@ -261,7 +261,8 @@ TEST_F(LogTest, AFloodingSourceLineIsCutToItsLimitsAndCounted) {
 }
 
 // Many source lines, each within its own limit, together write at most the
-// budget a minute; the count follows when the minute is over, or at stop.
+// budget a minute; the count follows when the minute is over, or at stop,
+// after which the program's last line is written.
 TEST_F(LogTest, AllSourcesTogetherKeepToTheBudget) {
   const std::string body(1000, 'b');
   const int lines = static_cast<int>(2 * kLogBudgetBytesPerMinute / 1000);
@@ -290,6 +291,8 @@ TEST_F(LogTest, AllSourcesTogetherKeepToTheBudget) {
     EXPECT_NE(text.find(" line(s) suppressed (over the log budget of " + std::to_string(kLogBudgetBytesPerMinute) +
                         " bytes a minute).\n"),
               std::string::npos);
+    log_message(kLogInfo, "agent", 1, "the last line\n");  // after the stop's flush, within the same minute
+    EXPECT_TRUE(zeltest::read_file(path_).ends_with("INFO: the last line\n"));
   }
 }
 
