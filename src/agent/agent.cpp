@@ -173,6 +173,8 @@ void main_loop(running_agent& agent) {
   for (;;) {
     message_sender_reap_programs();
     if (watchdog.due(liveness_now_ms())) service_notify("WATCHDOG=1");
+    // A source that flooded and then went quiet gets its count written.
+    log_flush_quiet_suppressed();
     const auto period = std::chrono::seconds(heartbeat_period_seconds(agent.context->agent_heartbeat.load()));
     const auto now = Clock::now();
     if (now - last_tick >= period) {
@@ -256,6 +258,7 @@ void main_loop(running_agent& agent) {
   if (unlock_pid_file(agent.pid_file.c_str(), agent.pid_fd) != 0) {
     ZLOG(kLogError, "Cannot remove the pid file %s.\n", agent.pid_file.c_str());
   }
+  log_flush_suppressed();
   ZLOG(kLogInfo, "zelagent stopped.\n");
   end_process(status);
 }
@@ -359,7 +362,8 @@ int run_agent(const agent_options& options) {
     return kAgentExitFailure;
   }
   ZLOG(kLogInfo, "zelagent %s starting (pid %d): hardware id '%s', model '%s'.\n", ZELAGENT_VERSION,
-       static_cast<int>(::getpid()), device_hardware_id.c_str(), device_model.c_str());
+       static_cast<int>(::getpid()), log_escape(device_hardware_id).c_str(),
+       log_escape(device_model).c_str());
 
   // 4. Signals of the broker link and the handlers; whatever a handler
   // program leaves behind is re-parented to the agent, which stops it.

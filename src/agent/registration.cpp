@@ -47,7 +47,7 @@ registration_thread::~registration_thread() {
 int registration_thread::start(agent_context* context) {
   if (identity_is_valid(context->current_identity()) == 1) {
     ZLOG(kLogInfo, "Device already registered as '%s'.\n",
-         context->current_identity().agent_id.value_or(std::string()).c_str());
+         log_escape(context->current_identity().agent_id.value_or(std::string())).c_str());
     registered_.store(true);
     registered_from_here(context);
     return 0;
@@ -101,13 +101,13 @@ void registration_thread::run(agent_context* context) {
   const std::uint32_t aggressive_time = register_aggressive_time();
   const std::uint32_t aggressive_delay = register_aggressive_delay();
   ZLOG(kLogInfo, "Registering the device (hardware id '%s') with the zelCloud.\n",
-       context->current_identity().hardware_id.value_or(std::string()).c_str());
+       log_escape(context->current_identity().hardware_id.value_or(std::string())).c_str());
   while (!stopping_.load()) {
     const int result = register_device(*context);
     if (result == 0) {
       const identity registered = context->current_identity();
       save_identity(registered);
-      ZLOG(kLogInfo, "Device registered as '%s'.\n", registered.agent_id.value_or(std::string()).c_str());
+      ZLOG(kLogInfo, "Device registered as '%s'.\n", log_escape(registered.agent_id.value_or(std::string())).c_str());
       registered_.store(true);
       if (!stopping_.load()) registered_from_here(context);
       return;
@@ -119,7 +119,7 @@ void registration_thread::run(agent_context* context) {
       ZLOG(kLogError,
            "Registration refused with error code %ld (wrong_sn): the zelCloud does not know the hardware id "
            "'%s'. Retrying in %u secs.\n",
-           kWrongSnErrorCode, context->current_identity().hardware_id.value_or(std::string()).c_str(),
+           kWrongSnErrorCode, log_escape(context->current_identity().hardware_id.value_or(std::string())).c_str(),
            static_cast<unsigned>(delay));
     } else {
       ZLOG(kLogWarning, "Registration failed. Retrying in %u secs.\n", static_cast<unsigned>(delay));

@@ -126,7 +126,7 @@ std::size_t accumulate_response(char* piece, std::size_t size, std::size_t count
   const ReplySink& sink = *static_cast<const ReplySink*>(data);
   const std::size_t bytes = size * count;
   if (bytes > kCloudReplyMaxBytes - std::min(sink.buffer->size(), kCloudReplyMaxBytes)) {
-    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what, sink.url->c_str(),
+    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what, log_escape(*sink.url).c_str(),
          kCloudReplyMaxBytes);
     return 0;
   }
@@ -345,7 +345,7 @@ int http_post_json(const std::string& url, const agent_context& context, const s
   InProgress counted;
   RequestSlot slot;
   if (!slot) {
-    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", url.c_str());
+    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", log_escape(url).c_str());
     return kHttpOtherFailure;
   }
   const ReplySink header_sink{&header, &url, "headers"};
@@ -353,7 +353,7 @@ int http_post_json(const std::string& url, const agent_context& context, const s
   EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
-    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", url.c_str());
+    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
     return kHttpOtherFailure;
   }
   CURL* h = handle.get();
@@ -371,9 +371,9 @@ int http_post_json(const std::string& url, const agent_context& context, const s
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     return kHttpOk;
   }
-  ZLOG(kLogError, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", url.c_str(),
+  ZLOG(kLogError, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", log_escape(url).c_str(),
        static_cast<int>(rc), curl_easy_strerror(rc));
-  ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", url.c_str(),
+  ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", log_escape(url).c_str(),
        static_cast<int>(rc), curl_easy_strerror(rc));
   switch (rc) {
     case CURLE_COULDNT_RESOLVE_HOST: return kHttpUnresolved;
@@ -389,7 +389,7 @@ int http_get_with_header(const std::string& url, const agent_context& context,
   InProgress counted;
   RequestSlot slot;
   if (!slot) {
-    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", url.c_str());
+    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", log_escape(url).c_str());
     return kHttpGetFailure;
   }
   const ReplySink header_sink{&header, &url, "headers"};
@@ -397,7 +397,7 @@ int http_get_with_header(const std::string& url, const agent_context& context,
   EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
-    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", url.c_str());
+    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
     return kHttpGetFailure;
   }
   CURL* h = handle.get();
@@ -407,7 +407,7 @@ int http_get_with_header(const std::string& url, const agent_context& context,
   std::optional<std::string> authorization = authorization_header(context);
   if (authorization) append_header(headers, *authorization);
   if (extra_header) {
-    ZLOG(kLogDebug, "appending additional header %s.\n", extra_header->c_str());
+    ZLOG(kLogDebug, "appending additional header %s.\n", log_escape(*extra_header).c_str());
     append_header(headers, *extra_header);
   }
   if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
@@ -420,9 +420,9 @@ int http_get_with_header(const std::string& url, const agent_context& context,
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     result = 0;
   } else {
-    ZLOG(kLogError, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", url.c_str(),
+    ZLOG(kLogError, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", log_escape(url).c_str(),
          static_cast<int>(rc), curl_easy_strerror(rc));
-    ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", url.c_str(),
+    ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", log_escape(url).c_str(),
          static_cast<int>(rc), curl_easy_strerror(rc));
   }
   ZLOG(kLogDebug, "Deleting CURL handle.\n");

@@ -75,7 +75,7 @@ JsonPtr parse_reply(const std::string& text, const char* no_elements_message) {
     root.reset(cJSON_ParseWithLength(text.c_str(), text.size()));
     if (!root) {
       const char* error = cJSON_GetErrorPtr();
-      ZLOG(kLogError, "Error before: '%s'\n", error != nullptr ? error : "");
+      ZLOG(kLogError, "Error before: '%s'\n", log_escape(error != nullptr ? error : "").c_str());
       return nullptr;
     }
   }
@@ -226,17 +226,17 @@ int parse_advisor_reply(const std::string& text, advisor_reply& reply, agent_con
     } else if (is_string_member(item, "agentKeepalive")) {
       keepalive_values& k = context.agent_keepalive;
       if (parse_keepalive_string(item->valuestring, &k.first, &k.second, &k.third) == -1) {
-        ZLOG(kLogWarning, "Received bad agent keepalive string from advisor: '%s'\n", item->valuestring);
+        ZLOG(kLogWarning, "Received bad agent keepalive string from advisor: '%s'\n", log_escape(item->valuestring).c_str());
       }
     } else if (is_string_member(item, "brokerKeepalive")) {
       keepalive_values& k = context.broker_keepalive;
       if (parse_keepalive_string(item->valuestring, &k.first, &k.second, &k.third) == -1) {
-        ZLOG(kLogWarning, "Received bad broker keepalive string from advisor: '%s'\n", item->valuestring);
+        ZLOG(kLogWarning, "Received bad broker keepalive string from advisor: '%s'\n", log_escape(item->valuestring).c_str());
       }
     } else if (is_string_member(item, "agentHeartbeat")) {
       long heartbeat = to_long_32(item->valuestring);
       if (heartbeat < 0 || (heartbeat == 0 && (errno == ERANGE || errno == EINVAL))) {
-        ZLOG(kLogWarning, "Received bad agent heartbeat string from advisor: '%s'\n", item->valuestring);
+        ZLOG(kLogWarning, "Received bad agent heartbeat string from advisor: '%s'\n", log_escape(item->valuestring).c_str());
       }
       context.agent_heartbeat.store(static_cast<int32_t>(heartbeat));
     }
@@ -264,7 +264,7 @@ int parse_keepalive_string(const char* text, uint32_t* first, uint32_t* second, 
     if (value > 0 || (value == 0 && errno == 0)) {
       values[i] = static_cast<uint32_t>(value);
     } else {
-      ZLOG(kLogWarning, "Cannot convert value %s to uint32_t - got value %ld\n", piece.c_str(), value);
+      ZLOG(kLogWarning, "Cannot convert value %s to uint32_t - got value %ld\n", log_escape(piece).c_str(), value);
     }
   }
   *first = values[0];
@@ -366,7 +366,7 @@ int parse_control_request(const char* text, control_request& request) {
     if (text != nullptr) root.reset(cJSON_Parse(text));
     if (!root) {
       const char* error = text != nullptr ? cJSON_GetErrorPtr() : nullptr;
-      ZLOG(kLogError, "Error before: '%s'\n", error != nullptr ? error : "");
+      ZLOG(kLogError, "Error before: '%s'\n", log_escape(error != nullptr ? error : "").c_str());
       return -1;
     }
   }

@@ -39,8 +39,6 @@ constexpr const char* kErrorCodeHeader = "X-Error-Code";
 constexpr const char* kErrorMessageHeader = "X-Error-Message";
 // The value starts this many characters after the header name ("X-Error-Code: ").
 constexpr std::size_t kErrorCodeValueOffset = 14;
-// Longest error-header line written to the log.
-constexpr std::size_t kErrorHeaderLogMax = 1023;
 constexpr int kStrtolAnyBase = 0;
 
 constexpr const char* kCarrierHeaderPrefix = "X-Carrier-ID: ";
@@ -93,8 +91,7 @@ std::optional<std::pair<std::size_t, std::size_t>> log_error_header(std::string_
   if (start == std::string_view::npos) return std::nullopt;
   std::size_t cr = text.find('\r', start);
   if (cr == std::string_view::npos) return std::nullopt;
-  std::string line(text.substr(start, std::min(cr - start, kErrorHeaderLogMax)));
-  ZLOG(kLogError, "Found error header: %s.\n", line.c_str());
+  ZLOG(kLogError, "Found error header: %s.\n", log_escape(text.substr(start, cr - start)).c_str());
   return std::make_pair(start, cr);
 }
 
@@ -151,7 +148,7 @@ void send_state_locked() {
   }
   config_set(kKeyAgentPid, std::to_string(own_pid()).c_str());
   config_set(kKeyAgentConnected, flag_text(state.connected));
-  ZLOG(kLogEvent, "%s\n", state.connected != 0 ? "connected" : "disconnected");
+  ZLOG_STATE_EVENT("%s\n", state.connected != 0 ? "connected" : "disconnected");
   ZLOG(kLogDebug, "'%s'\n", report.c_str());
   if (send_message(kEventSinkHandler, std::move(report)) == -1) {
     ZLOG(kLogError, "cannot send zelagent state.\n");
@@ -277,8 +274,8 @@ int save_identity(const identity& id) {
 int register_device(agent_context& context) {
   std::string body = build_register_body();
   std::string url = context.register_url.value_or("");
-  ZLOG(kLogDebug, "register_url='%s'\n", url.c_str());
-  ZLOG(kLogDebug, "created json registerPostData='%s'\n", body.c_str());
+  ZLOG(kLogDebug, "register_url='%s'\n", log_escape(url).c_str());
+  ZLOG(kLogDebug, "created json registerPostData='%s'\n", log_escape(body).c_str());
 
   long status = 0;
   http_buffer header;
@@ -303,18 +300,19 @@ int register_device(agent_context& context) {
   }
   context.set_identity(id);  // a bad reply leaves it cleared
   if (parsed != 0) {
-    ZLOG(kLogError, "Can't parse register reply: http code:'%ld'\nHeader:'%s'\nBody:'%s'\n", status, header.c_str(),
-         reply.c_str());
+    ZLOG(kLogError, "Can't parse register reply: http code:'%ld'\nHeader:'%s'\nBody:'%s'\n", status,
+         log_escape(header).c_str(), log_escape(reply).c_str());
     return -1;
   }
-  ZLOG(kLogDebug, "Registered with: id='%s', hardwareId='%s', claimCode='%s'\n", text_or_null(id.agent_id),
-       text_or_null(id.hardware_id), text_or_null(id.claim_code));
+  ZLOG(kLogDebug, "Registered with: id='%s', hardwareId='%s', claimCode='%s'\n",
+       log_escape(text_or_null(id.agent_id)).c_str(), log_escape(text_or_null(id.hardware_id)).c_str(),
+       log_escape(text_or_null(id.claim_code)).c_str());
   return 0;
 }
 
 int check_claim_status(agent_context& context) {
   std::string url = context.claimed_url.value_or("");
-  ZLOG(kLogDebug, "claimed_url='%s'\n", url.c_str());
+  ZLOG(kLogDebug, "claimed_url='%s'\n", log_escape(url).c_str());
   long status = 0;
   http_buffer header;
   http_buffer reply;
@@ -353,8 +351,9 @@ int wait_for_claim_status(agent_context& context) {
     ZLOG(kLogInfo, "Device is not claimed.\n");
   } else {
     identity id = context.current_identity();
-    ZLOG(kLogInfo, "Device is claimed: id='%s', hardwareId='%s', claimCode='%s'.\n", text_or_null(id.agent_id),
-         text_or_null(id.hardware_id), text_or_null(id.claim_code));
+    ZLOG(kLogInfo, "Device is claimed: id='%s', hardwareId='%s', claimCode='%s'.\n",
+         log_escape(text_or_null(id.agent_id)).c_str(), log_escape(text_or_null(id.hardware_id)).c_str(),
+         log_escape(text_or_null(id.claim_code)).c_str());
   }
   update_claimed(answer);
   return answer;
@@ -368,7 +367,7 @@ int post_discovery(agent_context& context, const discovery_request& request) {
   }
   std::string hardware_id = id.hardware_id.value_or("");
   std::string body = build_discovery_body(*id.agent_id, hardware_id, request.discovery_data);
-  ZLOG(kLogDebug, "created json discoveryPostData='%s'\n", body.c_str());
+  ZLOG(kLogDebug, "created json discoveryPostData='%s'\n", log_escape(body).c_str());
 
   // Query values are percent-encoded: a service or id with '&', '#', blanks
   // or non-ASCII text must not address another request.
@@ -376,7 +375,7 @@ int post_discovery(agent_context& context, const discovery_request& request) {
   std::string url = context.discovery_url.value_or("") + "/?i=" + url_encode(identifier);
   if (request.discovery_time > 0) url += "&e=" + std::to_string(request.discovery_time);
   url += "&s=" + url_encode(request.service);
-  ZLOG(kLogDebug, "discovery_url='%s'\n", url.c_str());
+  ZLOG(kLogDebug, "discovery_url='%s'\n", log_escape(url).c_str());
 
   long status = 0;
   http_buffer header;
@@ -424,7 +423,7 @@ uint32_t register_aggressive_delay() {
 
 int request_advisor(agent_context& context, advisor_reply& reply) {
   std::string url = context.advisor_url.value_or("");
-  ZLOG(kLogDebug, "advisor_url='%s'\n", url.c_str());
+  ZLOG(kLogDebug, "advisor_url='%s'\n", log_escape(url).c_str());
   std::optional<std::string> extra_header;
   if (std::optional<std::string> carrier = context.carrier_id()) extra_header = kCarrierHeaderPrefix + *carrier;
   long status = 0;
@@ -435,7 +434,7 @@ int request_advisor(agent_context& context, advisor_reply& reply) {
     return -1;
   }
   ZLOG(kLogDebug, "http code:'%ld'\n", status);
-  ZLOG(kLogDebug, "body:'%s'\n", body.c_str());
+  ZLOG(kLogDebug, "body:'%s'\n", log_escape(body).c_str());
   if (status != kHttpOkStatus) {
     ZLOG(kLogError, "Invalid http code '%ld' from server.\n", status);
     check_error_headers(header);
@@ -519,7 +518,7 @@ void set_agent_state_mirror(int32_t mirror) {
 void notify_service(const std::string& service, int32_t claimed) {
   std::string notification = build_service_notification(service, claimed);
   std::string handler = service_handler(service);
-  ZLOG(kLogDebug, "'%s'\n", notification.c_str());
+  ZLOG(kLogDebug, "'%s'\n", log_escape(notification).c_str());
   send_message(handler.c_str(), std::move(notification));
   ZLOG(kLogDebug, "service notify was sended.\n");
 }

@@ -49,7 +49,7 @@ int config_get(const char* key, char* buffer, std::size_t buffer_size) {
   std::unique_ptr<char, FreeDeleter> value(raw);
   if (rc < 0) {
     // The library may have returned a value all the same: it is used below.
-    ZLOG(kLogInfo, "Can't get value by name:'%s' error: %s.\n", key, pvoStrerror(rc));
+    ZLOG(kLogInfo, "Can't get value by name:'%s' error: %s.\n", log_escape(key).c_str(), pvoStrerror(rc));
   }
   if (!value || value.get()[0] == '\0' || buffer_size == 0) return -1;
   std::size_t length = ::strnlen(value.get(), buffer_size - 1);
@@ -62,7 +62,7 @@ int config_set(const char* key, const char* value) {
   std::lock_guard<std::mutex> lock(write_mutex);  // never commits half of another thread's write
   int rc = pvoSet(key, value);
   if (rc < 0) {
-    ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", key != nullptr ? key : "",
+    ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", log_escape(key != nullptr ? key : "").c_str(),
          pvoStrerror(rc));
   }
   // Commit in every case: earlier sets that were kept pending go out too.
@@ -81,7 +81,8 @@ int config_set_together(const config_setting* settings, std::size_t count) {
     if (i > 0 && between_sets_hook != nullptr) between_sets_hook();
     const int rc = pvoSet(settings[i].key, settings[i].value);
     if (rc < 0) {
-      ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", settings[i].key, pvoStrerror(rc));
+      ZLOG(kLogError, "Can't set value by name:'%s' error: %s.\n", log_escape(settings[i].key).c_str(),
+           pvoStrerror(rc));
       for (std::size_t j = 0; j < i; ++j) {
         if (before[j]) {
           pvoSet(settings[j].key, before[j]->c_str());

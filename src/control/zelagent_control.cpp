@@ -135,7 +135,7 @@ std::int32_t exchange(const std::string& request) {
     int error = errno;
     ZLOG(kLogError, "Failed to close socket: errno=%d-%s.\n", error, std::strerror(error));
   }
-  ZLOG(kLogDebug, "Readed %zd bytes from zelagent: %s\n", received, reply);
+  ZLOG(kLogDebug, "Readed %zd bytes from zelagent: %s\n", received, log_escape(reply).c_str());
   return parse_reply(reply);
 }
 
@@ -160,6 +160,7 @@ int main(int argc, char** argv) {
   // Every end of the tool is an exit(): let a compression started by a
   // rotation finish first, or it never would.
   std::atexit(log_wait_for_compression);
+  std::atexit(log_flush_suppressed);  // runs first: its line may rotate
 
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : kFallbackProgramName;
   command_line_outcome outcome;
@@ -173,7 +174,12 @@ int main(int argc, char** argv) {
   log_to_console = outcome.settings.to_console;
   log_to_file = outcome.settings.to_file;
   log_file_path = outcome.settings.file_path;
-  if (!outcome.error.empty()) ZLOG(kLogError, "%s", outcome.error.c_str());
+  if (!outcome.error.empty()) {
+    // The text holds the caller's arguments; it ends with its own line feed.
+    std::string_view error = outcome.error;
+    if (error.ends_with('\n')) error.remove_suffix(1);
+    ZLOG(kLogError, "%s\n", log_escape(error).c_str());
+  }
 
   switch (outcome.action) {
     case command_line_action::usage:

@@ -109,7 +109,7 @@ void serve_request(Client& client, agent_context& context) {
     ZLOG(kLogError, "Control request longer than %u bytes: refused.\n",
          static_cast<unsigned>(kControlRequestMaxBytes));
   } else {
-    ZLOG(kLogDebug, "Received message %s.\n", client.received ? client.text.c_str() : "(null)");
+    ZLOG(kLogDebug, "Received message %s.\n", client.received ? log_escape(client.text).c_str() : "(null)");
     if (parse_control_request(client.received ? client.text.c_str() : nullptr, request) != 0) {
       ZLOG(kLogError, "Cannot parse incoming request.\n");
     } else {

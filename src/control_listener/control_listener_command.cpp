@@ -38,7 +38,7 @@ int handle_send_discovery(const discovery_request& request, agent_context& conte
 }
 
 int handle_on_claim(const std::string& service, std::int32_t value, agent_context& context) {
-  ZLOG(kLogDebug, "On claim! Claimed? %d, service id is %s\n", static_cast<int>(value), service.c_str());
+  ZLOG(kLogDebug, "On claim! Claimed? %d, service id is %s\n", static_cast<int>(value), log_escape(service).c_str());
   if (!broker_meant_to_run()) start_broker_thread(&context);
   // A claim always marks the device claimed, whatever "claimed" said.
   update_claimed(kClaimed);
@@ -47,13 +47,13 @@ int handle_on_claim(const std::string& service, std::int32_t value, agent_contex
 }
 
 int handle_on_moravault(const std::string& service, std::int32_t value, agent_context& context) {
-  ZLOG(kLogDebug, "On moravault: %d, service id is %s\n", static_cast<int>(value), service.c_str());
+  ZLOG(kLogDebug, "On moravault: %d, service id is %s\n", static_cast<int>(value), log_escape(service).c_str());
   if (!broker_meant_to_run()) start_broker_thread(&context);
   return kResultOk;
 }
 
 int handle_on_release(const std::string& service, std::int32_t value, agent_context& context) {
-  ZLOG(kLogDebug, "On release! Claimed? %d, service id is %s\n", static_cast<int>(value), service.c_str());
+  ZLOG(kLogDebug, "On release! Claimed? %d, service id is %s\n", static_cast<int>(value), log_escape(service).c_str());
   if (value == kClaimed) {
     // The device stays claimed.
     if (!broker_meant_to_run()) {

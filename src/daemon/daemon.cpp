@@ -422,7 +422,7 @@ int exec_ext_app(const char* command, std::string* output, std::uint32_t* output
   // "e": the pipe is not inherited by commands other threads start.
   std::unique_ptr<std::FILE, PipeCloser> pipe(::popen(command, "re"));
   if (!pipe) {
-    ZLOG(kLogError, "Can't execute %s.\n", command);
+    ZLOG(kLogError, "Can't execute %s.\n", log_escape(command).c_str());
     return -1;
   }
   output->clear();

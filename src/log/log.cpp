@@ -37,9 +37,13 @@ std::string event_file_path;
 
 namespace log_testing {
 ssize_t (*write_hook)(int, const void*, std::size_t) = nullptr;
+std::int64_t (*clock_hook)() = nullptr;
 }
 
 namespace {
+
+constexpr const char* kLogModule = "log";
+constexpr std::int64_t kSecondsPerMinute = 60;
 
 // Indexes 7 and 8 are the event file's words; callers never pass them.
 constexpr const char* kLevelWords[] = {"", "  DEBUG", "   INFO", "WARNING", "  ERROR", "", "", "E", "S"};
@@ -55,22 +59,34 @@ constexpr std::uint64_t kMaxCompressedInput = 0x7FFFFFFF;
 constexpr mode_t kLogFileMode = 0666;  // as fopen creates files; the umask applies
 
 // Guards the console output, the file step of every line that passes the
-// filter, and the flood counters.
+// filter, the flood counters and the budget.
 std::mutex log_mutex;
 
 // The flood limit's count for one source line in the current second. A
 // fixed table indexed by a hash of the source: two sources that share a slot
-// take turns (each change of owner starts a new count), which only makes the
-// limit looser for them.
+// take turns (each change of owner writes the old owner's count and starts a
+// new one), which only makes the limit looser for them.
 struct FloodSlot {
   const char* source = nullptr;
   int line = 0;
   std::int64_t second = 0;
   int count = 0;
-  unsigned suppressed = 0;
+  std::size_t bytes = 0;
+  unsigned suppressed = 0;  // not written yet
 };
 constexpr std::size_t kFloodSlots = 256;
 FloodSlot flood_slots[kFloodSlots];  // guarded by log_mutex
+std::size_t slots_suppressing = 0;   // slots whose suppressed count is not written; log_mutex
+std::int64_t last_quiet_scan = -1;   // second of the last scan for quiet slots; log_mutex
+
+// Message bytes written in the current minute, and the lines suppressed
+// because the minute's budget was spent. Guarded by log_mutex.
+struct Budget {
+  std::int64_t minute = 0;
+  std::int64_t used = 0;
+  unsigned suppressed = 0;
+};
+Budget budget;
 // Held from a rotation until the compression of the rotated generations ends.
 std::binary_semaphore rotation_lock{1};
 
@@ -310,69 +326,173 @@ std::int64_t monotonic_second() {
   return static_cast<std::int64_t>(now.tv_sec);
 }
 
-// Counts a line of `source`:`line` against the flood limit. Returns false
-// when it is to be suppressed; stores in *resumed how many lines of that
-// source were suppressed before this one (0 for none). Called with the log
-// mutex held.
-bool flood_allows(const char* source, int line, unsigned* resumed) {
-  const std::size_t hash = (reinterpret_cast<std::uintptr_t>(source) >> 3) * 31u + static_cast<unsigned>(line);
-  FloodSlot& slot = flood_slots[hash % kFloodSlots];
-  const std::int64_t second = monotonic_second();
-  *resumed = 0;
-  if (slot.source != source || slot.line != line || slot.second != second) {
-    if (slot.source == source && slot.line == line) *resumed = slot.suppressed;
-    slot = FloodSlot{source, line, second, 0, 0};
+std::int64_t now_second() { return log_testing::clock_hook ? log_testing::clock_hook() : monotonic_second(); }
+
+// The message as one line: a line break or carriage return inside it is
+// written as "\n" or "\r", a long one is cut after kLogMessageMax bytes
+// ("...(N bytes)" giving the formatted length), and it ends with the one
+// final line feed (added when the format had none).
+std::string one_line(std::string_view text) {
+  if (text.ends_with('\n')) text.remove_suffix(1);
+  std::string out;
+  out.reserve(std::min(text.size(), kLogMessageMax) + 24);
+  std::size_t used = 0;
+  for (; used < text.size() && out.size() < kLogMessageMax; ++used) {
+    if (text[used] == '\n') {
+      out += "\\n";
+    } else if (text[used] == '\r') {
+      out += "\\r";
+    } else {
+      out += text[used];
+    }
   }
-  if (++slot.count <= kLogFloodLinesPerSecond) return true;
-  ++slot.suppressed;
-  return false;
+  if (used < text.size()) out += "...(" + std::to_string(text.size()) + " bytes)";
+  out += '\n';
+  return out;
 }
 
-// Writes one line that passed the filters. A message without a final line
-// feed gets one, so that every entry is one line. Called with the log mutex
-// held.
-void write_line(int level, const char* source, int line, const char* format, va_list args) {
-  if (!log_to_console && !log_to_file) return;
+// Writes one line that passed the limits. Called with the log mutex held.
+void write_line(int level, const char* source, int line, const std::string& message) {
+  if (log_to_console) {
+    std::fprintf(stderr, "%s: %d: %s: %s", source, line,
+                 level == kLogEvent ? kLevelWords[kLogError] : level_word(level), message.c_str());
+  }
+  if (!log_to_file) return;
+
+  const std::string* path = &log_file_path;
+  int word_index;
+  if (level == kLogEvent && !event_file_path.empty()) {
+    path = &event_file_path;
+    bool change = message.starts_with(kConnectedPrefix) || message.starts_with(kDisconnectedPrefix);
+    word_index = change ? kEventWordChange : kEventWordEnd;
+  } else if (level == kLogEvent) {
+    word_index = kLogEvent;  // the empty word
+  } else {
+    word_index = (level >= kLogDebug && level <= kLogWarning) ? level : kLogError;
+  }
+  if (path->empty()) return;
+  log_rotation_fwrite(*path, source, line, word_index, message);
+}
+
+// The bytes a message of `source` takes in the file: the message and the
+// line's prefix (time, pid, source, line number and word) at its longest.
+std::int64_t line_bytes(const char* source, const std::string& message) {
+  constexpr std::size_t kLinePrefixBytes = 46;  // "YYYY-MM-DD HH:MM:SS (1234567)::12345\t  ERROR: "
+  return static_cast<std::int64_t>(message.size() + std::strlen(source) + kLinePrefixBytes);
+}
+
+// Counts `size` bytes against the minute's budget; false (and nothing
+// counted) when they do not fit.
+bool budget_allows(std::int64_t size) {
+  if (budget.used + size > kLogBudgetBytesPerMinute) return false;
+  budget.used += size;
+  return true;
+}
+
+// Writes the budget's suppressed count once its minute is over (or now, when
+// `all`), and starts a new minute when one began. The count's own line is
+// always written: it is one line a minute at most, and it counts in the
+// new minute.
+void roll_budget(std::int64_t now, bool all) {
+  const std::int64_t minute = now / kSecondsPerMinute;
+  if (minute == budget.minute && !all) return;
+  if (minute != budget.minute) budget.used = 0;
+  budget.minute = minute;
+  if (budget.suppressed == 0) return;
+  std::string notice = format_line("%u line(s) suppressed (over the log budget of %lld bytes a minute).\n",
+                                   budget.suppressed, static_cast<long long>(kLogBudgetBytesPerMinute));
+  budget.suppressed = 0;
+  budget.used += line_bytes(kLogModule, notice);
+  write_line(kLogWarning, kLogModule, __LINE__, notice);
+}
+
+// Writes the slot's suppressed count as a WARNING of its source line. Past
+// the budget the count joins the budget's instead, unless `forced`.
+void write_slot_count(FloodSlot& slot, bool forced) {
+  if (slot.suppressed == 0) return;
+  std::string notice = format_line("%u more line(s) from here suppressed (over %d lines or %zu bytes a second).\n",
+                                   slot.suppressed, kLogFloodLinesPerSecond, kLogFloodBytesPerSecond);
+  if (forced) budget.used += line_bytes(slot.source, notice);
+  if (forced || budget_allows(line_bytes(slot.source, notice))) {
+    write_line(kLogWarning, slot.source, slot.line, notice);
+  } else {
+    budget.suppressed += slot.suppressed;
+  }
+  slot.suppressed = 0;
+  --slots_suppressing;
+}
+
+// Writes the counts whose second or minute is over, or every count when
+// `all`. Without a pending count this is two comparisons, and the slots are
+// scanned at most once a second. Called with the log mutex held.
+void write_quiet_counts(std::int64_t now, bool all) {
+  roll_budget(now, false);
+  if (slots_suppressing > 0 && (all || now != last_quiet_scan)) {
+    last_quiet_scan = now;
+    for (FloodSlot& slot : flood_slots) {
+      if (slot.suppressed > 0 && (all || slot.second != now)) write_slot_count(slot, all);
+    }
+  }
+  if (all) {
+    roll_budget(now, true);
+    budget.used = 0;  // the program's last lines are written, whatever came before
+  }
+}
+
+// The flood slot of `source`:`line`, its count started anew when its second
+// is over or another source line had it (whose count is written first).
+FloodSlot& flood_slot(const char* source, int line, std::int64_t now) {
+  const std::size_t hash = (reinterpret_cast<std::uintptr_t>(source) >> 3) * 31u + static_cast<unsigned>(line);
+  FloodSlot& slot = flood_slots[hash % kFloodSlots];
+  if (slot.source != source || slot.line != line || slot.second != now) {
+    write_slot_count(slot, false);
+    slot = FloodSlot{source, line, now, 0, 0, 0};
+  }
+  return slot;
+}
+
+void suppress(FloodSlot& slot) {
+  if (slot.suppressed++ == 0) ++slots_suppressing;
+}
+
+// One log call past the level filter: the limits, then the line. A state
+// event passes every limit. Called with the log mutex held.
+void log_locked(int level, const char* source, int line, bool state_event, const char* format, va_list args) {
   try {
-    std::string message;
-    if (!format_text(message, format, args)) {
+    const std::int64_t now = now_second();
+    write_quiet_counts(now, false);
+    if (!log_to_console && !log_to_file) return;
+    FloodSlot* slot = state_event ? nullptr : &flood_slot(source, line, now);
+    if (slot != nullptr && slot->count >= kLogFloodLinesPerSecond) {
+      suppress(*slot);
+      return;
+    }
+    std::string formatted;
+    if (!format_text(formatted, format, args)) {
       errno = ENOMEM;
       report_failure();
       return;
     }
-    if (message.empty() || message.back() != '\n') message += '\n';
-    if (log_to_console) {
-      std::fprintf(stderr, "%s: %d: %s: %s", source, line,
-                   level == kLogEvent ? kLevelWords[kLogError] : level_word(level), message.c_str());
-    }
-    if (!log_to_file) return;
-
-    const std::string* path = &log_file_path;
-    int word_index;
-    if (level == kLogEvent && !event_file_path.empty()) {
-      path = &event_file_path;
-      bool change = message.starts_with(kConnectedPrefix) || message.starts_with(kDisconnectedPrefix);
-      word_index = change ? kEventWordChange : kEventWordEnd;
-    } else if (level == kLogEvent) {
-      word_index = kLogEvent;  // the empty word
+    const std::string message = one_line(formatted);
+    if (slot != nullptr) {
+      if (slot->bytes + message.size() > kLogFloodBytesPerSecond) {
+        suppress(*slot);
+        return;
+      }
+      if (!budget_allows(line_bytes(source, message))) {
+        ++budget.suppressed;
+        return;
+      }
+      ++slot->count;
+      slot->bytes += message.size();
     } else {
-      word_index = (level >= kLogDebug && level <= kLogWarning) ? level : kLogError;
+      budget.used += line_bytes(source, message);
     }
-    if (path->empty()) return;
-    log_rotation_fwrite(*path, source, line, word_index, message);
+    write_line(level, source, line, message);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     report_failure();
   }
-}
-
-void write_line_of(int level, const char* source, int line, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-void write_line_of(int level, const char* source, int line, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  write_line(level, source, line, format, args);
-  va_end(args);
 }
 
 }  // namespace
@@ -382,18 +502,41 @@ void log_message(int level, const char* source, int line, const char* format, ..
 
   ErrnoKeeper keep_errno;
   std::lock_guard<std::mutex> guard(log_mutex);
-  if (level != kLogEvent) {
-    unsigned resumed = 0;
-    if (!flood_allows(source, line, &resumed)) return;
-    if (resumed > 0) {
-      write_line_of(kLogWarning, source, line, "%u more line(s) from here suppressed (over %d a second).\n", resumed,
-                    kLogFloodLinesPerSecond);
-    }
-  }
   va_list args;
   va_start(args, format);
-  write_line(level, source, line, format, args);
+  log_locked(level, source, line, false, format, args);
   va_end(args);
+}
+
+void log_state_event(const char* source, int line, const char* format, ...) {
+  ErrnoKeeper keep_errno;
+  std::lock_guard<std::mutex> guard(log_mutex);
+  va_list args;
+  va_start(args, format);
+  log_locked(kLogEvent, source, line, true, format, args);
+  va_end(args);
+}
+
+void log_flush_quiet_suppressed() {
+  ErrnoKeeper keep_errno;
+  std::lock_guard<std::mutex> guard(log_mutex);
+  try {
+    write_quiet_counts(now_second(), false);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    report_failure();
+  }
+}
+
+void log_flush_suppressed() {
+  ErrnoKeeper keep_errno;
+  std::lock_guard<std::mutex> guard(log_mutex);
+  try {
+    write_quiet_counts(now_second(), true);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    report_failure();
+  }
 }
 
 void log_compress_worker(std::string path) {

@@ -29,7 +29,7 @@ enum : int {
   kLogWarning = 3,
   kLogError = 4,
   kLogSilent = 5,
-  kLogEvent = 6,  // never filtered
+  kLogEvent = 6,  // never filtered by level
 };
 
 // Settings (written by the entry point before any other thread runs).
@@ -41,12 +41,25 @@ extern std::string event_file_path;  // when set, EVENT lines go there
 
 constexpr std::int64_t kLogMaxSize = 4194304;  // size limit of one log file
 constexpr int kLogRotateCount = 5;     // rotated generations kept
-// One source line (module and line number) writes at most this many lines a
-// second; the rest of that second is suppressed, and the source's next line
-// is preceded by a WARNING saying how many were. A peer that makes the agent
-// log once per packet cannot then wear the flash out or rotate the history
-// away. EVENT lines are not limited.
+// One source line (module and line number) writes at most this many lines
+// and this many message bytes a second; the rest of that second is
+// suppressed and counted. A peer that makes the agent log once per packet
+// cannot then wear the flash out or rotate the history away. The count is
+// written as a WARNING of that source line ("%u more line(s) from here
+// suppressed (over %d lines or %d bytes a second).") as soon as its second
+// is over: before the next line of any source, at the agent's tick
+// (log_flush_quiet_suppressed) or at stop (log_flush_suppressed).
 constexpr int kLogFloodLinesPerSecond = 10;
+constexpr std::size_t kLogFloodBytesPerSecond = 8192;
+// All sources together write at most this many bytes of lines a minute (of
+// the monotonic clock); past it every line but the state events is
+// suppressed and counted, and the count is written when the minute is over
+// ("%u line(s) suppressed (over the log budget of %lld bytes a minute).").
+// A full live file then takes at least 40 minutes to rotate, and a burst
+// that straddles two minutes writes at most twice the budget.
+constexpr std::int64_t kLogBudgetBytesPerMinute = 98304;
+// A formatted message longer than this is cut and ends with "...(N bytes)".
+constexpr std::size_t kLogMessageMax = 4096;
 
 // Writes one line; `format` ends with its own "\n" (one is added when it
 // does not, so that every entry is one line). `source` is the calling
@@ -57,8 +70,27 @@ constexpr int kLogFloodLinesPerSecond = 10;
 // are reported on standard error ("Log rotation function failed") and the
 // line is dropped; a full disk first frees space by deleting the oldest
 // rotated generations one at a time.
+// A line break or carriage return inside the formatted message is written
+// as "\n" or "\r": one call writes one line, whatever its arguments hold.
 void log_message(int level, const char* source, int line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// An EVENT line that reports a change of the agent's state (registered,
+// claimed, connected). Unlike every other line it is never suppressed by the
+// flood limit or the budget (its bytes still count in the budget): the
+// changes are few, each one follows a round trip to the cloud or the broker,
+// and an operator must be able to trust that none is missing.
+void log_state_event(const char* source, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Writes the suppressed-line counts whose second (or budget minute) is over.
+// The agent's main loop calls it every second, so a source that went quiet
+// after a flood still gets its count written. Any thread.
+void log_flush_quiet_suppressed();
+
+// Writes every suppressed-line count now, the current second's and minute's
+// included, and starts a new budget minute. Called at stop, right before
+// the program's last line, which the budget then lets through.
+void log_flush_suppressed();
 
 // Thread routine started (detached) after a rotation: compresses the plain
 // generations of `path` with gzip and releases the rotation lock.
@@ -83,12 +115,16 @@ constexpr std::size_t kLogOutsideTextMax = 256;  // bytes of outside text kept i
 std::string log_escape(std::string_view text, std::size_t max = kLogOutsideTextMax);
 
 #define ZLOG(level, ...) log_message((level), kLogModule, __LINE__, __VA_ARGS__)
+#define ZLOG_STATE_EVENT(...) log_state_event(kLogModule, __LINE__, __VA_ARGS__)
 
 // Seams for the tests only.
 namespace log_testing {
 // Replaces write(2) on the log and event files (to simulate a full disk).
 // nullptr: write(2). Set it only while no other thread logs.
 extern ssize_t (*write_hook)(int fd, const void* data, std::size_t size);
+// Replaces the monotonic clock (seconds) of the flood limit and the budget.
+// nullptr: CLOCK_MONOTONIC. Set it only while no other thread logs.
+extern std::int64_t (*clock_hook)();
 // Blocks until no compression worker runs (takes and releases the rotation lock).
 void wait_for_compression();
 // Holds the rotation lock as a running compression would (true) or releases it.

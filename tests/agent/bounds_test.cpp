@@ -1,7 +1,8 @@
 // The real agent against peers that misbehave: local clients that connect
 // and say nothing, a descriptor limit reached, handler programs that never
-// end, a broker that floods it with empty packets, a daemon start that
-// cannot complete, and a damaged store. Each costs only itself.
+// end, a broker that floods it with empty packets, local clients that flood
+// the log with huge or forged requests, a daemon start that cannot
+// complete, and a damaged store. Each costs only itself.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -67,6 +68,70 @@ TEST_F(AgentTest, AFloodOfEmptyPacketsWritesLittleLogAndRotatesNothing) {
   EXPECT_LT(log().size() - before, 256u * 1024);
   EXPECT_FALSE(zeltest::file_exists(dir.file("agent.log.1")));
   EXPECT_EQ(stop_agent(), 0);
+}
+
+// Sends one control request over TCP; its reply, "" when none came in time.
+std::string send_request(const std::string& request) {
+  const UniqueFd client = zeltest::connect_loopback(14369);
+  if (!client || ::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+                     static_cast<ssize_t>(request.size())) {
+    return "";
+  }
+  ::shutdown(client.get(), SHUT_WR);
+  std::string reply;
+  char chunk[256];
+  pollfd readable{client.get(), POLLIN, 0};
+  while (::poll(&readable, 1, static_cast<int>(zeltest::kWaitLimit.count())) == 1) {
+    const ssize_t count = ::recv(client.get(), chunk, sizeof chunk, 0);
+    if (count <= 0) break;
+    reply.append(chunk, static_cast<std::size_t>(count));
+  }
+  return reply;
+}
+
+// Lines of the log that hold `text`, and the lines its source line had
+// suppressed according to the counts written.
+int written_and_suppressed(const std::string& log, const std::string& text) {
+  const std::size_t first = log.find(text);
+  if (first == std::string::npos) return 0;
+  const std::size_t start = log.find("):", log.rfind('\n', first) + 1) + 2;
+  const std::string source = log.substr(start, log.find('\t', start) - start) + "\tWARNING: ";
+  int total = zeltest::count_of(log, text);
+  for (std::size_t at = log.find(source); at != std::string::npos; at = log.find(source, at + 1)) {
+    total += std::stoi(log.substr(at + source.size()));
+  }
+  return total;
+}
+
+// Each request is long and unparsable, and holds what would be a complete
+// line of root's log after a line break. The log stays small, rotates
+// nothing, holds no forged line, and every refused request is counted: the
+// counts of a flood are written once it is over, and at stop.
+TEST_F(AgentTest, HostileControlRequestsNeitherFloodNorForgeTheLog) {
+  const std::string forged = "\n2026-01-01 00:00:00 (1):agent:1\t   INFO: zelagent stopped.\n";
+  const std::string request = "{" + forged + std::string(65000 - 1 - forged.size(), 'x');
+  constexpr int kFlood = 300;
+  constexpr int kBurst = 30;
+  start_agent();
+  const std::size_t before = log().size();
+  for (int i = 0; i < kFlood; ++i) ASSERT_EQ(send_request(request), "{\"result\":-1}") << i;
+  EXPECT_LT(log().size() - before, 256u * 1024);
+  EXPECT_FALSE(zeltest::file_exists(dir.file("agent.log.1")));
+  // Quiet now: the counts of the flood's last second come all the same.
+  const std::string refused = "Cannot parse incoming request.";
+  EXPECT_TRUE(zeltest::wait_until([&] { return written_and_suppressed(log(), refused) == kFlood; }));
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(send_request(request), "{\"result\":-1}") << i;
+  EXPECT_EQ(stop_agent(), 0);
+  const std::string text = log();
+  EXPECT_EQ(written_and_suppressed(text, refused), kFlood + kBurst);
+  EXPECT_EQ(zeltest::count_of(text, "\n2026-01-01 00:00:00"), 0);
+  std::size_t longest = 0;
+  for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    longest = std::max(longest, end - at);
+  }
+  EXPECT_LT(longest, 1024u);  // the request's text is cut in every line that quotes it
+  EXPECT_EQ(zeltest::count_of(text, "INFO: zelagent stopped.\n"), 1);
+  EXPECT_TRUE(text.ends_with("INFO: zelagent stopped.\n"));
 }
 
 TEST_F(AgentTest, ADaemonReportsItsStartToTheShell) {

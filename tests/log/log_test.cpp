@@ -2,7 +2,8 @@
 // kept across a call, rotation at the exact size limit into five gzip
 // generations, a full disk that frees the oldest generations, EVENT lines in
 // the event file, whole lines from many threads, a final line feed for every
-// entry, and the flood limit of one source line.
+// entry, text from outside kept to one line, and the limits on how much a
+// source line and all of them together write.
 #include "log/log.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,10 @@ namespace {
 
 constexpr std::size_t kTimeWidth = 19;  // "YYYY-MM-DD HH:MM:SS"
 
+// The flood limit's clock: every test starts an hour after the last one.
+std::atomic<std::int64_t> g_now{0};
+std::int64_t test_clock() { return g_now; }
+
 std::atomic<int> g_failing_writes{0};  // write calls left that find the disk full
 ssize_t full_disk(int fd, const void* data, std::size_t size) {
   if (g_failing_writes.fetch_sub(1) > 0) {
@@ -34,6 +39,10 @@ ssize_t full_disk(int fd, const void* data, std::size_t size) {
 class LogTest : public testing::Test {
  protected:
   void SetUp() override {
+    log_file_path.clear();
+    log_flush_suppressed();  // counts left by an earlier test go nowhere
+    log_testing::clock_hook = test_clock;
+    g_now += 3600;
     log_level = kLogDebug;
     log_to_console = 0;
     log_to_file = 1;
@@ -42,6 +51,7 @@ class LogTest : public testing::Test {
   }
   void TearDown() override {
     log_testing::write_hook = nullptr;
+    log_testing::clock_hook = nullptr;
     log_testing::wait_for_compression();
     log_level = saved_level_;
     log_to_console = saved_console_;
@@ -63,6 +73,16 @@ class LogTest : public testing::Test {
     return out;
   }
   void log_line() const { log_message(kLogInfo, "logic", 1, "a line\n"); }
+  // The lines suppressed according to the counts written in `text`.
+  static int suppressed_in(const std::string& text) {
+    int total = 0;
+    for (std::size_t at = text.find("WARNING: "); at != std::string::npos; at = text.find("WARNING: ", at + 1)) {
+      const std::size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      if (line.find(" suppressed (over ") != std::string::npos) total += std::stoi(line.substr(9));
+    }
+    return total;
+  }
 
   zeltest::TempDir dir_;
   const std::string path_ = dir_.file("agent.log");
@@ -150,8 +170,8 @@ TEST_F(LogTest, EventLinesGoToTheEventFileWithTheirWord) {
 
 TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
   constexpr int kThreads = 4;
-  constexpr int kLines = 200;
-  const std::string body(200, '.');
+  constexpr int kLines = 100;
+  const std::string body(100, '.');  // all lines within the budget
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&body] {
@@ -163,33 +183,120 @@ TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
   EXPECT_EQ(zeltest::count_of(zeltest::read_file(path_), ": <" + body + ">\n"), kThreads * kLines);
 }
 
-// A peer that makes one line repeat costs at most the limit a second; the
-// line's next appearance says how many were left out. Other lines go on.
-TEST_F(LogTest, AFloodingSourceLineIsCutToItsLimitAndCounted) {
-  constexpr int kFlood = 300;
-  for (int i = 0; i < kFlood; ++i) log_message(kLogError, "packet", 7, "empty part %d\n", i);
-  log_message(kLogWarning, "other", 8, "Discovery is disabled.");  // no line feed of its own
-  log_message(kLogInfo, "other", 9, "next\n");
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(zeltest::wait_until([&] { return std::chrono::steady_clock::now() - started > std::chrono::seconds(1); }));
-  log_message(kLogError, "packet", 7, "empty part again\n");
-  const std::string text = zeltest::read_file(path_);
-  const int written = zeltest::count_of(text, ": empty part ");
-  EXPECT_LE(written, 2 * kLogFloodLinesPerSecond + 1);  // the flood may span two seconds
-  int suppressed = 0;
-  const std::string summary = "packet:7\tWARNING: ";
-  for (std::size_t at = text.find(summary); at != std::string::npos; at = text.find(summary, at + 1)) {
-    std::size_t digits = 0;
-    suppressed += std::stoi(text.substr(at + summary.size()), &digits);
-    const std::string rest = " more line(s) from here suppressed";
-    EXPECT_EQ(text.compare(at + summary.size() + digits, rest.size(), rest), 0);
+TEST(LogEscapeTest, OutsideTextBecomesOneBoundedLine) {
+  const struct {
+    std::string text;
+    std::size_t max;
+    std::string escaped;
+  } cases[] = {
+      {"plain text", kLogOutsideTextMax, "plain text"},
+      {"a\\b\nc\rd\te", kLogOutsideTextMax, "a\\\\b\\nc\\rd\\te"},
+      {std::string("\0\x1b\x7f\xff", 4), kLogOutsideTextMax, "\\x00\\x1b\\x7f\\xff"},
+      {"abcdef", 6, "abcdef"},
+      {"abcdefg", 6, "abcdef...(7 bytes)"},
+      {"abcde\n", 6, "abcde\\n"},
+      {"abcde\nf", 6, "abcde\\n...(7 bytes)"},
+      {std::string(65000, 'x'), kLogOutsideTextMax, std::string(kLogOutsideTextMax, 'x') + "...(65000 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.escaped);
+    EXPECT_EQ(log_escape(c.text, c.max), c.escaped);
   }
-  EXPECT_EQ(written + suppressed, kFlood + 1);
-  // The entry without a line feed of its own ends its line all the same.
-  const std::size_t end = text.find("Discovery is disabled.") + std::strlen("Discovery is disabled.");
-  ASSERT_LT(end + 1, text.size());
-  EXPECT_EQ(text[end], '\n');
-  EXPECT_EQ(text.compare(end + 1, 4, text, 0, 4), 0);  // the next entry's time stamp
+}
+
+// Whatever a format's arguments hold, one call writes one line, and a huge
+// one is cut.
+TEST_F(LogTest, AMessageIsOneLineOfBoundedLength) {
+  log_message(kLogError, "json_helper", 3, "Error before: '%s'\n", "x'\n2026-01-01 00:00:00 (1):agent:1\t   INFO: forged\r");
+  log_message(kLogError, "json_helper", 4, "%s", std::string(3 * kLogMessageMax, 'y').c_str());
+  const std::string text = zeltest::read_file(path_);
+  EXPECT_EQ(zeltest::count_of(text, "\n"), 2);
+  EXPECT_NE(text.find("Error before: 'x'\\n2026-01-01 00:00:00 (1):agent:1\t   INFO: forged\\r'\n"), std::string::npos);
+  EXPECT_NE(text.find("ERROR: " + std::string(kLogMessageMax, 'y') + "...(12288 bytes)\n"), std::string::npos);
+}
+
+// A peer that makes one line repeat costs at most the limit a second, in
+// lines and in bytes, EVENT lines of the transport included; the count of
+// what was left out is written once the second is over, whichever source
+// logs next. State events are never suppressed.
+TEST_F(LogTest, AFloodingSourceLineIsCutToItsLimitsAndCounted) {
+  constexpr int kFlood = 300;
+  const struct {
+    const char* what;
+    int level;
+    bool state_event;
+    std::size_t size;
+    int written;
+  } cases[] = {
+      {"short lines", kLogError, false, 10, kLogFloodLinesPerSecond},
+      {"long lines", kLogError, false, 1000, static_cast<int>(kLogFloodBytesPerSecond / 1001)},
+      {"transport events", kLogEvent, false, 10, kLogFloodLinesPerSecond},
+      {"state events", kLogEvent, true, 10, kFlood},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(path_);
+    const std::string body(c.size, 'p');
+    for (int i = 0; i < kFlood; ++i) {
+      if (c.state_event) {
+        log_state_event("logic", 7, "%s\n", body.c_str());
+      } else {
+        log_message(c.level, "packet", 7, "%s\n", body.c_str());
+      }
+    }
+    log_message(kLogInfo, "other", 9, "same second\n");
+    EXPECT_EQ(suppressed_in(zeltest::read_file(path_)), 0);
+    ++g_now;
+    log_message(kLogInfo, "other", 9, "next second\n");
+    const std::string text = zeltest::read_file(path_);
+    EXPECT_EQ(zeltest::count_of(text, body + "\n"), c.written);
+    EXPECT_EQ(suppressed_in(text), kFlood - c.written);
+    if (c.written < kFlood) {
+      EXPECT_NE(text.find(":7\tWARNING: " + std::to_string(kFlood - c.written) +
+                          " more line(s) from here suppressed (over 10 lines or 8192 bytes a second).\n"),
+                std::string::npos);
+      EXPECT_LT(text.find("suppressed"), text.find("next second"));
+    }
+  }
+}
+
+// Many source lines, each within its own limit, together write at most the
+// budget a minute; the count follows when the minute is over, or at stop,
+// after which the program's last line is written.
+TEST_F(LogTest, AllSourcesTogetherKeepToTheBudget) {
+  const std::string body(1000, 'b');
+  const int lines = static_cast<int>(2 * kLogBudgetBytesPerMinute / 1000);
+  constexpr int kShortLines = 100;
+  for (int stop : {0, 1}) {
+    SCOPED_TRACE(stop ? "count written at stop" : "count written when the minute is over");
+    std::filesystem::remove(path_);
+    g_now += 60 - g_now % 60;
+    for (int i = 0; i < lines; ++i) log_message(kLogInfo, "logic", 1000 + i, "%s\n", body.c_str());
+    for (int i = 0; i < kShortLines; ++i) log_message(kLogInfo, "logic", 3000 + i, "x\n");  // to the brim
+    log_state_event("logic", 1, "connected\n");
+    const std::string during = zeltest::read_file(path_);
+    EXPECT_LE(static_cast<std::int64_t>(during.size()), kLogBudgetBytesPerMinute);
+    EXPECT_NE(during.find("\t: connected\n"), std::string::npos);  // past the budget all the same
+    EXPECT_EQ(suppressed_in(during), 0);
+    g_now += 59;
+    log_flush_quiet_suppressed();
+    EXPECT_EQ(suppressed_in(zeltest::read_file(path_)), 0);  // the minute is not over yet
+    if (stop) {
+      log_flush_suppressed();
+    } else {
+      ++g_now;
+      log_flush_quiet_suppressed();
+    }
+    const std::string text = zeltest::read_file(path_);
+    EXPECT_EQ(zeltest::count_of(text, body) + zeltest::count_of(text, "INFO: x\n") + suppressed_in(text),
+              lines + kShortLines);
+    EXPECT_NE(text.find("log:"), std::string::npos);
+    EXPECT_NE(text.find(" line(s) suppressed (over the log budget of " + std::to_string(kLogBudgetBytesPerMinute) +
+                        " bytes a minute).\n"),
+              std::string::npos);
+    log_message(kLogInfo, "agent", 1, "the last line\n");  // after the stop's flush, within the same minute
+    EXPECT_TRUE(zeltest::read_file(path_).ends_with("INFO: the last line\n"));
+  }
 }
 
 }  // namespace
