@@ -108,7 +108,7 @@ void log_dns_diagnostics() {
   while (std::fgets(line, sizeof line, conf.get()) != nullptr) {
     // A last line without a line feed has met the end of the file: not logged.
     if (std::feof(conf.get())) break;
-    ZLOG(kLogDebug, "resolv conf file has following values: '%s'\n", line);
+    ZLOG(kLogDebug, "resolv conf file has following values: '%s'\n", log_escape(line).c_str());
   }
 }
 
@@ -264,7 +264,9 @@ std::optional<std::string> send_http_request(connection* conn, const char* reque
     ZLOG(kLogError, "Cannot send request to http, errno=%d - %s.\n", error, std::strerror(error));
     return std::nullopt;
   }
-  ZLOG(kLogDebug, "Sending request : %.*s", static_cast<int>(length), request);
+  // Only the request line: the headers may carry the proxy's credentials.
+  const std::string_view text(request, length);
+  ZLOG(kLogDebug, "Sending request : %s\n", log_escape(text.substr(0, text.find("\r\n"))).c_str());
   return read_http_answer(conn);
 }
 
@@ -284,7 +286,7 @@ int http_proxy_connect_basic(connection* conn, const char* host, std::uint16_t p
     ZLOG(kLogError, "Cannot get answer.\n");
     return -1;
   }
-  ZLOG(kLogDebug, "Received after autorization: %s.\n", answer->c_str());
+  ZLOG(kLogDebug, "Received after autorization: %s.\n", log_escape(*answer).c_str());
   if (tunnel_established(*answer)) {
     ZLOG(kLogInfo, "Connected to server.\n");
     return 0;
@@ -305,7 +307,7 @@ int http_proxy_connect(connection* conn, const char* host, std::uint16_t port,
     ZLOG(kLogError, "Cannot get answer.\n");
     return -1;
   }
-  ZLOG(kLogDebug, "Received from proxy server: %s\n", answer->c_str());
+  ZLOG(kLogDebug, "Received from proxy server: %s\n", log_escape(*answer).c_str());
   if (tunnel_established(*answer)) {
     ZLOG(kLogDebug, "Connected to server.\n");
     return 0;
@@ -404,7 +406,7 @@ std::unique_ptr<connection> open_broker_connection(const char* host, std::uint16
   AddrinfoPtr list = std::move(lookup->list);
   if (rc != 0) {
     ZLOG(kLogWarning, "Can't resolve host '%s'. getaddrinfo returned %d - %s.\n",
-         lookup_host.c_str(), rc, gai_strerror(rc));
+         log_escape(lookup_host).c_str(), rc, gai_strerror(rc));
     log_dns_diagnostics();
     return nullptr;
   }
@@ -421,7 +423,7 @@ std::unique_ptr<connection> open_broker_connection(const char* host, std::uint16
       ZLOG(kLogWarning, "Can't connect to proxy server, errno=%d - %s.\n", error,
            std::strerror(error));
     } else {
-      ZLOG(kLogWarning, "Can't connect to '%s':%d, errno=%d - %s.\n", host, port, error,
+      ZLOG(kLogWarning, "Can't connect to '%s':%d, errno=%d - %s.\n", log_escape(host).c_str(), port, error,
            std::strerror(error));
     }
     return nullptr;

@@ -84,7 +84,7 @@ std::optional<in_addr> resolve_ipv4(const char* host) {
     if (lookup->address) return lookup->address;
   }
   const int resolver_error = lookup->resolver_error;
-  ZLOG(kLogWarning, "Can't resolve host '%s'. h_errno=%d - %s.\n", host ? host : "(null)",
+  ZLOG(kLogWarning, "Can't resolve host '%s'. h_errno=%d - %s.\n", log_escape(host ? host : "(null)").c_str(),
        resolver_error, hstrerror(resolver_error));
   return std::nullopt;
 }

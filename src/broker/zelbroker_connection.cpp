@@ -232,7 +232,7 @@ bool all_set(const keepalive_values& values) {
 int run_connection(agent_context* context, const std::string& host, std::uint16_t port,
                    const std::optional<std::string>& token, std::uint32_t* delay) {
   const std::uint32_t use_ssl = broker_ssl_enabled();
-  ZLOG(kLogInfo, "zelbroker_host=%s, zelbroker_port=%d, using ssl=%d\n", host.c_str(),
+  ZLOG(kLogInfo, "zelbroker_host=%s, zelbroker_port=%d, using ssl=%d\n", log_escape(host).c_str(),
        static_cast<int>(port), static_cast<int>(use_ssl));
 
   std::unique_ptr<connection> conn =
