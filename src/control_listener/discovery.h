@@ -27,6 +27,7 @@
 // joined exactly once, by the next push, under the discovery lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "cloud/json_helper.h"
@@ -70,6 +71,13 @@ int stop_broker_thread_unless_forced();
 // is 1, else when a discovery window is open, else when the device is
 // claimed; otherwise does nothing. Returns 0.
 int start_broker_thread_if_allowed(agent_context* context);
+
+// For the agent's shut-down, once agent_stop_requested(): the discovery
+// thread gives up its wait and its claim-status request, and ends without
+// touching the broker link or the claimed state. Waits for that (waking the
+// sleep gate's sleepers meanwhile) at most until `deadline` and joins the
+// thread. True when no discovery thread runs any more.
+bool join_discovery_thread(std::chrono::steady_clock::time_point deadline);
 
 // Seams for the tests only.
 namespace discovery_testing {
