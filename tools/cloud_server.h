@@ -19,7 +19,8 @@
 //
 // Misbehaviour on command (CloudAnswer::behaviour): close the connection
 // without answering, close after the status line and headers, stall until the
-// server is stopped or released (a client time-out test), or send raw bytes.
+// server is stopped or released (a client time-out test), send raw bytes, or
+// drip the answer a byte at a time.
 //
 // TLS: the server keeps a session cache and session tickets, so a client that
 // resumes sessions does so; full_handshakes() and resumed_handshakes() count
@@ -68,13 +69,14 @@ enum class CloudBehaviour {
   kCloseAfterHeaders, // send status line and headers (announcing the body), then close
   kStall,             // read the request, then hold it until release_stalled() or stop
   kRaw,               // send `raw` bytes as they are, then close
+  kDrip,              // send the answer one byte at a time, `delay` before each (cut short by stop)
 };
 
 struct CloudAnswer {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;  // added after the standard ones
   std::string body;
-  std::chrono::milliseconds delay{0};  // before answering (cut short by stop)
+  std::chrono::milliseconds delay{0};  // before answering, or before each byte of kDrip (cut short by stop)
   CloudBehaviour behaviour = CloudBehaviour::kAnswer;
   std::string raw;                     // for kRaw
 };

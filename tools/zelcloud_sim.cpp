@@ -147,13 +147,13 @@ std::string trim(const std::string& text) {
 constexpr const char* kHelpText =
     "ok commands: devices | discoveries | claim [ID] | release [ID] | send HANDLER [TEXT] | drop | "
     "wait SECONDS | connect | heartbeats on|off | register accept|refuse|fail | "
-    "fault none|500|garbage|raw|close|cut|stall [PATH] | status | help";
+    "fault none|500|garbage|raw|close|cut|stall|drip [PATH] | status | help";
 
 // The faults of the "fault" command, by name.
 constexpr std::pair<const char*, CloudFault> kFaultNames[] = {
     {"none", CloudFault::kNone},          {"500", CloudFault::kServerError},  {"garbage", CloudFault::kGarbage},
     {"raw", CloudFault::kRawGarbage},     {"close", CloudFault::kNoAnswer},   {"cut", CloudFault::kCutAnswer},
-    {"stall", CloudFault::kStall},
+    {"stall", CloudFault::kStall},        {"drip", CloudFault::kDrip},
 };
 
 zelsim::CloudAnswer faulty_answer(CloudFault fault) {
@@ -176,6 +176,11 @@ zelsim::CloudAnswer faulty_answer(CloudFault fault) {
       break;
     case CloudFault::kStall:
       answer.behaviour = zelsim::CloudBehaviour::kStall;
+      break;
+    case CloudFault::kDrip:
+      answer = json_answer(500, R"({"error":"simulated slow failure"})");
+      answer.behaviour = zelsim::CloudBehaviour::kDrip;
+      answer.delay = std::chrono::milliseconds(kDripIntervalMs);
       break;
     case CloudFault::kNone:
       break;
@@ -636,7 +641,7 @@ std::string Simulator::execute(const std::string& line) {
       set_cloud_fault(fault, trim(path));
       return "ok fault " + argument;
     }
-    return "error usage: fault none|500|garbage|raw|close|cut|stall [PATH]";
+    return "error usage: fault none|500|garbage|raw|close|cut|stall|drip [PATH]";
   }
   if (command == "status") {
     return "ok links " + std::to_string(impl_->broker->links()) + ", open " +

@@ -42,8 +42,9 @@
 //                           (all of them without one) gets a faulty answer:
 //                           500, garbage (200 with a body that is not JSON),
 //                           raw (bytes that are not HTTP), close (no answer),
-//                           cut (headers, then the connection closes) or
-//                           stall (no answer until "fault none")
+//                           cut (headers, then the connection closes),
+//                           stall (no answer until "fault none") or drip
+//                           (a 500 answer, one byte every 2 s)
 //   status                  links and packets seen
 //
 // Threading: every public operation may be called from any thread. Printed
@@ -94,7 +95,10 @@ struct SimDiscovery {
 enum class RegisterMode { kAccept, kRefuseWrongSn, kFail };
 
 // A faulty answer in place of the right one (the "fault" command).
-enum class CloudFault { kNone, kServerError, kGarbage, kRawGarbage, kNoAnswer, kCutAnswer, kStall };
+enum class CloudFault { kNone, kServerError, kGarbage, kRawGarbage, kNoAnswer, kCutAnswer, kStall, kDrip };
+
+// A dripping answer (the "drip" fault) sends one byte this often.
+inline constexpr int kDripIntervalMs = 2000;
 
 class Simulator {
  public:
