@@ -42,6 +42,7 @@ std::atomic<long> uptime_offset{0};        // tests move the clock with it
 std::atomic<int> discovery_threads_made{0};
 std::atomic<bool> discovery_thread_active{false};
 std::atomic<int> discovery_threads_ended{0};
+std::atomic<int> discovery_waits_begun{0};
 
 // Clamps a second count to the signed 32-bit range of the deadline.
 std::int32_t to_deadline(std::int64_t seconds) {
@@ -146,6 +147,7 @@ void discovery_thread(agent_context* context) {
     lock.unlock();
     const long remaining = static_cast<long>(deadline - now);
     ZLOG(kLogDebug, "Sleep in discovery thread for %ld seconds.\n", remaining);
+    discovery_waits_begun.fetch_add(1);
     sleep_for(static_cast<std::int32_t>(remaining));
     const int claimed = context != nullptr && !agent_stop_requested() ? wait_for_claim_status(*context) : 0;
     lock.lock();
@@ -211,6 +213,8 @@ bool thread_recorded() {
 int threads_started() { return discovery_threads_made.load(); }
 
 bool thread_running() { return discovery_thread_active.load(); }
+
+int waits_begun() { return discovery_waits_begun.load(); }
 
 void end_window_and_join() {
   constexpr auto kWakeInterval = std::chrono::milliseconds(5);

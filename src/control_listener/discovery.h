@@ -93,6 +93,8 @@ bool thread_recorded();
 int threads_started();
 // True while a discovery thread is running its routine.
 bool thread_running();
+// Number of waits for the window's end begun by discovery threads so far.
+int waits_begun();
 // Closes any open window and joins the discovery thread, leaving the
 // scheduler idle: sets the deadline to 0 and wakes the sleepers until the
 // thread has ended. The thread still asks the zelCloud for the claim status

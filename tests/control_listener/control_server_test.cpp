@@ -20,6 +20,7 @@
 #include "control_listener/control_worker.h"
 #include "control_listener/discovery.h"
 #include "daemon/daemon.h"
+#include "daemon/liveness.h"
 #include "support/test_support.h"
 #include "cloud_server.h"
 #include "zelcloud_sim.h"
@@ -112,6 +113,7 @@ class ControlServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (HasFailure()) std::printf("%s\n", log.text().c_str());
     resume_http_requests();
     discovery_testing::end_window_and_join();
     stop_broker_thread();
@@ -130,6 +132,10 @@ class ControlServerTest : public ::testing::Test {
 };
 
 TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
+  // An idle listener still marks its progress every second, for the watchdog.
+  const std::int64_t idle_since = liveness_now_ms();
+  EXPECT_TRUE(zeltest::wait_until(
+      [&] { return last_progress_ms(watched_thread::control_listener) > idle_since + 500; }));
   // A client that never half-closes is refused after the read limit; the next ones are served.
   control_listener_testing::set_read_timeout_ms(100);
   const UniqueFd silent = zeltest::connect_loopback(kControlPort);
@@ -189,14 +195,15 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
     set_claimed(1);
     if (keep_connection.load() == 0) start_broker_thread(&context);
     if (c.paused) pause_http_requests();
+    const int waits = discovery_testing::waits_begun();
     EXPECT_EQ(ask(c.request), reply(c.code));
     EXPECT_EQ(sim.discoveries().size(), static_cast<std::size_t>(c.sent));
     EXPECT_EQ(agent_claimed(), c.claimed);
     EXPECT_EQ(keep_connection.load(), c.link);
     resume_http_requests();
     if (c.link_after_window >= 0) {
-      // Once the discovery thread sleeps, the clock moves just past the window's end and the thread is woken.
-      ASSERT_TRUE(zeltest::wait_until([] { return daemon_testing::gate_sleepers() > 0; }));
+      // Once the discovery thread waits, the clock moves just past the window's end and the thread is woken.
+      ASSERT_TRUE(zeltest::wait_until([&] { return discovery_testing::waits_begun() > waits; }));
       discovery_testing::set_uptime_offset(discovery_testing::deadline() + 1);
       ASSERT_TRUE(zeltest::wait_until([] {
         wake_sleepers();
