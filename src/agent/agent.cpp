@@ -195,10 +195,10 @@ void main_loop(running_agent& agent) {
 }
 
 // Ends the process after an orderly shut-down. Static destructors are not
-// run: a discovery thread (which nothing can join from outside the
-// scheduler) or a registration still inside its HTTPS request may be alive,
-// and tearing down the objects they use under them would be the one unsafe
-// step of the shut-down. Everything that must outlive the agent (store,
+// run: a discovery thread or a registration that did not end in time (they
+// give up their requests on the stop, but a thread may be left behind) may
+// be alive, and tearing down the objects they use under them would be the
+// one unsafe step of the shut-down. Everything that must outlive the agent (store,
 // log, handler deliveries, pid file) is complete by now.
 [[noreturn]] void end_process(int status) {
   log_wait_for_compression();

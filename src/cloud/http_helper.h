@@ -79,9 +79,11 @@ void clean_shared_curl();
 // POSTs `body` as application/json to `url`, with "Authorization" when the
 // context's identity has both an agent id and a claim code. Returns kHttpOk
 // with `status` set to the HTTP status (4xx and 5xx included: the caller
-// judges it), or kHttpTimeout, kHttpUnresolved, kHttpRefused or
-// kHttpOtherFailure with `status` untouched (kHttpOtherFailure also when the
-// headers or the body pass kCloudReplyMaxBytes). `header` and
+// judges it), or kHttpTimeout, kHttpUnresolved, kHttpRefused, kHttpPaused
+// (a pause ended it, or refused it, see http_refuse_requests_while_paused)
+// or kHttpOtherFailure with `status` untouched (kHttpOtherFailure also when
+// the headers or the body pass kCloudReplyMaxBytes, and when it gave up on
+// a stop). `header` and
 // `response_body` receive what arrived (appended).
 int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
                    long& status, http_buffer& header, http_buffer& response_body);
