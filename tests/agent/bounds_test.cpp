@@ -90,6 +90,7 @@ TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
       ASSERT_TRUE(zeltest::wait_until([&] { return requests_to("/advisor/v2") > 0; }));
       waiting = client(discover, "dripped.out");
     } else if (std::string(c.path) == "/discovery") {
+      ASSERT_TRUE(wait_logged("Start-up done"));  // registered: the first in this log
       waiting = client(discover, "first.out");
       ASSERT_TRUE(stalled(1));
       const auto moravault = client({"on_moravault", "-s", kService, "-r", "true"}, "moravault.out");
