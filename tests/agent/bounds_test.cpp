@@ -79,14 +79,21 @@ TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
   struct Case { const char* what; CloudFault fault; const char* path; const char* forced; };
   const Case cases[] = {{"registration never answered", CloudFault::kStall, "/register", "0"},
                         {"discovery never answered", CloudFault::kStall, "/discovery", "0"},
-                        {"advisor drips, a discovery waits its turn", CloudFault::kDrip, "", "1"}};
+                        {"advisor drips, a discovery waits its turn", CloudFault::kDrip, "", "1"},
+                        {"the window's claim check held by a pause", CloudFault::kNone, "", "0"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     sim->set_cloud_fault(c.fault, c.path);
     set("zel_force_connection", c.forced);
     start_agent();
     std::unique_ptr<zeltest::Process> waiting;
-    if (c.fault == CloudFault::kDrip) {
+    if (c.fault == CloudFault::kNone) {
+      const char* held = "Pause http request until we allow to do it";
+      const int before = zeltest::count_of(log(), held);
+      EXPECT_EQ(control({"send_discovery", "-s", kService, "-t", "1"}).status, 0);
+      EXPECT_EQ(control({"pause_connections"}).status, 0);
+      ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::count_of(log(), held) > before; }));
+    } else if (c.fault == CloudFault::kDrip) {
       ASSERT_TRUE(zeltest::wait_until([&] { return requests_to("/advisor/v2") > 0; }));
       waiting = client(discover, "dripped.out");
     } else if (std::string(c.path) == "/discovery") {
@@ -115,6 +122,7 @@ TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
       EXPECT_TRUE(waiting->wait_exit().has_value());  // answered, not left hanging
     }
   }
+  EXPECT_EQ(zeltest::count_of(log(), "leaving it behind"), 0);
   EXPECT_EQ(requests_to("/register"), 2u);  // the second agent registered
 }
 
