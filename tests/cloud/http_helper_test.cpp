@@ -136,7 +136,9 @@ TEST_F(CloudTest, APausedRequestHoldsTheOthersUntilResumedOrAbandoned) {
   std::thread queued([&] { second = request(context_, cloud_->url("/second"), false).first; });
   ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_in_progress() == 2; }));
   keep = 0;
-  http_wake_waiting_requests();
+  // Unwoken: the wait looks at its flag by itself every kGiveUpCheckMs.
+  EXPECT_TRUE(zeltest::wait_until([&] { return first != -99; }));
+  http_wake_waiting_requests();  // ends it anyway when it did not
   stopping.join();
   EXPECT_EQ(first, kHttpOtherFailure);
   // The queued request takes its turn and is held by the pause in its place.
