@@ -594,7 +594,8 @@ int execute_incoming_request(const void* payload, std::size_t length, agent_cont
   } else {
     // A command that waits on the zelCloud runs on the control worker: the
     // message thread goes on with the next message (0: handed over).
-    result = run_control_request(std::move(request), *context, nullptr).value_or(kResultOk);
+    UniqueFd no_client;
+    result = run_control_request(std::move(request), *context, no_client).value_or(kResultOk);
   }
   free_control_request(request);
   return result;

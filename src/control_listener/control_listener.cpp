@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
-#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -98,21 +97,12 @@ ReadState read_available(Client& client) {
   }
 }
 
-void send_reply(int fd, int result) {
-  const std::string reply = format_reply(result);
-  // MSG_NOSIGNAL: a client that has gone must not end the agent with SIGPIPE.
-  if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    ZLOG(kLogError, "write() error %d writing back to client\n", errno);
-  }
-}
-
 // Parses a complete request and runs it (run_control_request): the reply
 // is written here, or by the control worker once a command that waits on
 // the zelCloud has run there (the connection stays open until then).
 void serve_request(Client& client, agent_context& context) {
   control_request request;
   int result = kResultBusy;
-  const auto connection = std::make_shared<UniqueFd>(std::move(client.fd));
   if (client.too_large) {
     ZLOG(kLogError, "Control request longer than %u bytes: refused.\n",
          static_cast<unsigned>(kControlRequestMaxBytes));
@@ -121,14 +111,13 @@ void serve_request(Client& client, agent_context& context) {
     if (parse_control_request(client.received ? client.text.c_str() : nullptr, request) != 0) {
       ZLOG(kLogError, "Cannot parse incoming request.\n");
     } else {
-      const std::optional<int> now = run_control_request(
-          std::move(request), context, [connection](int worker_result) { send_reply(connection->get(), worker_result); });
+      const std::optional<int> now = run_control_request(std::move(request), context, client.fd);
       if (!now) return;
       result = *now;
     }
   }
   ZLOG(kLogDebug, "Command execution result is %d\n", result);
-  send_reply(connection->get(), result);
+  send_control_reply(client.fd.get(), result);
   free_control_request(request);
 }
 
@@ -260,7 +249,7 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
         complete.push_back(std::move(client));
       } else if (late) {
         ZLOG(kLogError, "Control request not complete within %d ms: refused.\n", read_timeout_ms.load());
-        send_reply(client.fd.get(), kResultBusy);
+        send_control_reply(client.fd.get(), kResultBusy);
       } else {
         ++i;
         continue;
@@ -274,7 +263,7 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
         if (clients.size() >= kControlMaxConnections) {
           ZLOG(kLogError, "More than %u control connections open: the oldest is refused.\n",
                static_cast<unsigned>(kControlMaxConnections));
-          send_reply(clients.front().fd.get(), kResultBusy);
+          send_control_reply(clients.front().fd.get(), kResultBusy);
           clients.pop_front();
         }
         const auto limit = std::chrono::milliseconds(read_timeout_ms.load());
@@ -332,6 +321,14 @@ void control_listener_thread(const control_listener_args* args) {
     // static destructors must not run under them (a joinable thread object
     // being destroyed would abort the process). Log lines are already on disk.
     std::_Exit(kExitStatusOk);
+  }
+}
+
+void send_control_reply(int fd, int result) {
+  const std::string reply = format_reply(result);
+  // MSG_NOSIGNAL: a client that has gone must not end the agent with SIGPIPE.
+  if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    ZLOG(kLogError, "write() error %d writing back to client\n", errno);
   }
 }
 

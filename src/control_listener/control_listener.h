@@ -80,6 +80,10 @@ std::thread start_control_listener(agent_context* context, int exit_pipe_fd);
 // the control worker. The exit byte 't' then ends the process with status 0.
 void control_listener_thread(const control_listener_args* args);
 
+// Writes the reply "{\"result\":<result>}" to a control client's connection
+// without waiting (a failure is logged). Any thread.
+void send_control_reply(int fd, int result);
+
 // 1 while the listener thread is listening on the control port, -1 after it
 // failed to set up its socket, else 0.
 int control_listener_listening();

@@ -30,7 +30,7 @@ constexpr std::int32_t kClaimed = 1;
 struct Work {
   control_request request;
   agent_context* context;
-  control_reply reply;  // may be empty: nobody waits for the answer
+  UniqueFd client;  // may be empty: nobody waits for the answer
 };
 
 std::mutex work_mutex;  // guards the five below
@@ -44,8 +44,8 @@ std::thread worker;
 // 1 while the worker runs: its cloud requests give up once it reads 0.
 std::atomic<int> keep_working{0};
 
-void answer(const control_reply& reply, int result) {
-  if (reply) reply(result);
+void answer(const UniqueFd& client, int result) {
+  if (client) send_control_reply(client.get(), result);
 }
 
 void work_loop() {
@@ -63,7 +63,7 @@ void work_loop() {
     }
     const int result = execute_control_request(work.request, *work.context);
     ZLOG(kLogDebug, "Command execution result is %d\n", result);
-    answer(work.reply, result);
+    answer(work.client, result);
     free_control_request(work.request);
     std::lock_guard<std::mutex> lock(work_mutex);
     under_way = false;
@@ -85,7 +85,7 @@ bool control_request_needs_cloud(const control_request& request) {
   }
 }
 
-std::optional<int> run_control_request(control_request request, agent_context& context, control_reply reply) {
+std::optional<int> run_control_request(control_request request, agent_context& context, UniqueFd& client) {
   if (!control_request_needs_cloud(request)) return execute_control_request(request, context);
   std::size_t waiting = 0;
   unsigned long refused_so_far = 0;
@@ -95,7 +95,7 @@ std::optional<int> run_control_request(control_request request, agent_context& c
     running = accepting;
     waiting = queue.size();
     if (running && waiting < kControlWorkMaxQueued) {
-      queue.push_back(Work{std::move(request), &context, std::move(reply)});
+      queue.push_back(Work{std::move(request), &context, std::move(client)});
       work_changed.notify_all();
       return std::nullopt;
     }
@@ -142,7 +142,7 @@ void stop_control_worker() {
     ZLOG(kLogError, "Control worker stopped: %u queued request(s) answered -1 without running.\n",
          static_cast<unsigned>(left.size()));
   }
-  for (Work& work : left) answer(work.reply, kResultBusy);
+  for (const Work& work : left) answer(work.client, kResultBusy);
   if (ending.joinable()) ending.join();
 }
 

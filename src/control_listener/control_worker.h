@@ -6,9 +6,8 @@
 //
 // Usage (the control listener; the message thread likewise without a client):
 //
-//   std::optional<int> now = run_control_request(std::move(request), context,
-//                                                [client](int result) { reply(client, result); });
-//   if (now) reply(client, *now);   // ran here, or refused
+//   std::optional<int> now = run_control_request(std::move(request), context, connection);
+//   if (now) send_control_reply(connection.get(), *now);   // ran here, or refused
 //
 // Commands wait in order in a queue of at most kControlWorkMaxQueued; one
 // more is refused with -1 (ERROR "Control worker busy: ... refused ...").
@@ -18,32 +17,33 @@
 // and answers the queued ones with -1 without running them.
 //
 // Threading: run_control_request from any thread; start and stop from the
-// control listener's owner. The replies are called on the worker thread.
+// control listener's owner. The worker writes its replies on its own thread.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 
 #include "cloud/json_helper.h"
+#include "common/unique_fd.h"
 
 class agent_context;  // cloud/logic.h
 
 // Commands that wait for the worker besides the one it runs.
 inline constexpr std::size_t kControlWorkMaxQueued = 8;
 
-using control_reply = std::function<void(int result)>;
-
 // True when the request's command may talk to the zelCloud (reads
 // zel_use_discovery).
 bool control_request_needs_cloud(const control_request& request);
 
 // Runs `request` with execute_control_request (control_listener.h). A command
-// that needs the cloud is queued for the worker, which calls `reply` with its
-// result once it ran: returns std::nullopt. Otherwise returns the result
-// without calling `reply`: the command's when it ran on this thread, -1 when
-// the queue is full or the worker does not run (both logged with a count).
-std::optional<int> run_control_request(control_request request, agent_context& context, control_reply reply);
+// that needs the cloud is queued for the worker, which takes `client` over
+// (the connection of the local client that waits for the answer; empty for
+// the zelbroker's requests), writes the result to it with
+// send_control_reply once the command ran and closes it: returns
+// std::nullopt. Otherwise returns the result and leaves `client` alone: the
+// command's when it ran on this thread, -1 when the queue is full or the
+// worker does not run (both logged with a count).
+std::optional<int> run_control_request(control_request request, agent_context& context, UniqueFd& client);
 
 // Starts the worker thread; does nothing while it runs. Returns 0, or -1
 // when the thread cannot be created (logged; cloud-bound commands are then
