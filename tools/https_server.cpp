@@ -331,7 +331,8 @@ void HttpsServer::Impl::serve(UniqueFd fd) {
     }
 
     CloudAnswer answer = choose_answer(request);
-    if (answer.delay.count() > 0 && !wait_delay(answer.delay)) break;
+    const bool drip = answer.behaviour == CloudBehaviour::kDrip;
+    if (!drip && answer.delay.count() > 0 && !wait_delay(answer.delay)) break;
     if (answer.behaviour == CloudBehaviour::kCloseWithoutAnswer) break;
     if (answer.behaviour == CloudBehaviour::kStall) {
       wait_stall();
@@ -349,6 +350,13 @@ void HttpsServer::Impl::serve(UniqueFd fd) {
     if (answer.behaviour == CloudBehaviour::kCloseAfterHeaders) {
       connection.write_all(head);
       break;
+    }
+    if (drip) {
+      const std::string whole = head + answer.body;
+      std::size_t sent = 0;
+      while (sent < whole.size() && wait_delay(answer.delay) && connection.write_all(whole.substr(sent, 1))) ++sent;
+      if (sent < whole.size()) break;
+      continue;
     }
     if (!connection.write_all(head + answer.body)) break;
   }

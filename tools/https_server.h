@@ -60,13 +60,14 @@ enum class CloudBehaviour {
   kCloseAfterHeaders, // send status line and headers (announcing the body), then close
   kStall,             // read the request, then hold it until release_stalled() or stop
   kRaw,               // send `raw` bytes as they are, then close
+  kDrip,              // send the answer one byte at a time, `delay` before each (cut short by stop)
 };
 
 struct CloudAnswer {
   int status = 200;
   std::vector<std::pair<std::string, std::string>> headers;  // added after the standard ones
   std::string body;
-  std::chrono::milliseconds delay{0};  // before answering (cut short by stop)
+  std::chrono::milliseconds delay{0};  // before answering, or before each byte of kDrip (cut short by stop)
   CloudBehaviour behaviour = CloudBehaviour::kAnswer;
   std::string raw;                     // for kRaw
 };

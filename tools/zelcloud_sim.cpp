@@ -162,15 +162,16 @@ std::string trim(const std::string& text) {
 constexpr const char* kHelpText =
     "ok commands: devices | discoveries | requests [clear] | claim [ID] | release [ID] | send HANDLER [TEXT] | "
     "raw BYTES | drop | wait SECONDS | connect | heartbeats on|off | register accept|refuse|fail | "
-    "fault garbage|raw|close|cut|stall [PATH] | fault CODE [PATH [BODY]] | fault slow SECONDS [PATH] | "
+    "fault garbage|raw|close|cut|stall|drip [PATH] | fault CODE [PATH [BODY]] | fault slow SECONDS [PATH] | "
     "fault none [PATH] | status | help";
 constexpr const char* kFaultUsage =
-    "error usage: fault garbage|raw|close|cut|stall|none [PATH], fault CODE [PATH [BODY]], fault slow SECONDS [PATH]";
+    "error usage: fault garbage|raw|close|cut|stall|drip|none [PATH], fault CODE [PATH [BODY]], fault slow SECONDS [PATH]";
 
 // The faults of the "fault" command, by name.
 constexpr std::pair<const char*, CloudFault> kFaultNames[] = {
     {"none", CloudFault::kNone},       {"garbage", CloudFault::kGarbage}, {"raw", CloudFault::kRawGarbage},
     {"close", CloudFault::kNoAnswer},  {"cut", CloudFault::kCutAnswer},   {"stall", CloudFault::kStall},
+    {"drip", CloudFault::kDrip},
 };
 
 zelsim::CloudAnswer faulty_answer(CloudFault fault) {
@@ -193,6 +194,11 @@ zelsim::CloudAnswer faulty_answer(CloudFault fault) {
       break;
     case CloudFault::kStall:
       answer.behaviour = zelsim::CloudBehaviour::kStall;
+      break;
+    case CloudFault::kDrip:
+      answer = json_answer(500, R"({"error":"simulated slow failure"})");
+      answer.behaviour = zelsim::CloudBehaviour::kDrip;
+      answer.delay = std::chrono::milliseconds(kDripIntervalMs);
       break;
     case CloudFault::kNone:
       break;

@@ -49,8 +49,9 @@
 //                           wins) get a faulty answer: garbage (200 with a
 //                           body that is not JSON), raw (bytes that are not
 //                           HTTP), close (no answer), cut (headers, then the
-//                           connection closes) or stall (no answer until the
-//                           fault ends)
+//                           connection closes), stall (no answer until the
+//                           fault ends) or drip (a 500 answer, one byte
+//                           every 2 s)
 //   fault CODE [PATH [BODY]]  status CODE with BODY (default an error text)
 //   fault slow SECONDS [PATH] the right answers, each SECONDS late
 //   fault none [PATH]       end the fault of PATH (without one: every fault)
@@ -109,7 +110,10 @@ enum class RegisterMode { kAccept, kRefuseWrongSn, kFail };
 
 // A faulty answer in place of the right one (the "fault" command;
 // kServerError is a status code, 500 unless the command names another).
-enum class CloudFault { kNone, kServerError, kGarbage, kRawGarbage, kNoAnswer, kCutAnswer, kStall };
+enum class CloudFault { kNone, kServerError, kGarbage, kRawGarbage, kNoAnswer, kCutAnswer, kStall, kDrip };
+
+// A dripping answer (the "drip" fault) sends one byte this often.
+inline constexpr int kDripIntervalMs = 2000;
 
 class Simulator {
  public:

@@ -32,6 +32,7 @@
 #include "cloud/logic.h"
 #include "config/config.h"
 #include "control_listener/control_listener.h"
+#include "control_listener/control_worker.h"
 #include "control_listener/discovery.h"
 #include "daemon/daemon.h"
 #include "daemon/liveness.h"
@@ -204,10 +205,10 @@ void main_loop(running_agent& agent) {
 }
 
 // Ends the process after an orderly shut-down. Static destructors are not
-// run: a discovery thread (which nothing can join from outside the
-// scheduler) or a registration still inside its HTTPS request may be alive,
-// and tearing down the objects they use under them would be the one unsafe
-// step of the shut-down. Everything that must outlive the agent (store,
+// run: a discovery thread or a registration that did not end in time (they
+// give up their requests on the stop, but a thread may be left behind) may
+// be alive, and tearing down the objects they use under them would be the
+// one unsafe step of the shut-down. Everything that must outlive the agent (store,
 // log, handler deliveries, pid file) is complete by now.
 [[noreturn]] void end_process(int status) {
   log_wait_for_compression();
@@ -217,6 +218,9 @@ void main_loop(running_agent& agent) {
 
 [[noreturn]] void shut_down(running_agent& agent, int status = kAgentExitOk) {
   service_notify("STOPPING=1");
+  // From here on every cloud request and every wait on a peer gives up
+  // within about a second (a failed start gets here without a signal).
+  request_agent_stop();
   // One drain deadline from the stop request on, whatever the steps before
   // the message sender's stop took.
   const auto drain_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kShutdownDrainSeconds);
@@ -230,11 +234,17 @@ void main_loop(running_agent& agent) {
       agent.listener.join();
     }
   }
+  // The listener stops it on its way out, unless it never listened.
+  stop_control_worker();
+  const auto request_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kShutdownRequestWaitSeconds);
   agent.registration.stop();
-  const bool registration_ended = agent.registration.wait_finished(
-      std::chrono::steady_clock::now() + std::chrono::seconds(kShutdownRequestWaitSeconds));
+  const bool registration_ended = agent.registration.wait_finished(request_deadline);
   if (!registration_ended) {
     ZLOG(kLogWarning, "Registration still inside a cloud request; leaving it behind.\n");
+  }
+  const bool discovery_ended = join_discovery_thread(request_deadline);
+  if (!discovery_ended) {
+    ZLOG(kLogWarning, "Discovery thread still inside a cloud request; leaving it behind.\n");
   }
   // The link (a stop that was already done leaves keep_connection 0).
   if (keep_connection.load() != 0) stop_broker_thread();
@@ -246,11 +256,10 @@ void main_loop(running_agent& agent) {
   message_sender_stop_programs();
   // One of those requests may have started the link again.
   if (keep_connection.load() != 0) stop_broker_thread();
-  // An open discovery window keeps its thread asleep until the process
-  // ends; nothing it does from here on reaches a handler or the link. Only
-  // without one is no cloud request possibly under way, so that the HTTP
-  // state can be released safely.
-  if (registration_ended && discovery_pending() == 0) {
+  // Only with both threads ended is no cloud request possibly under way, so
+  // that the HTTP state can be released safely (the control worker is
+  // joined, and the broker thread ended with the link).
+  if (registration_ended && discovery_ended) {
     clean_shared_curl();
   } else {
     ZLOG(kLogDebug, "Cloud requests may still be under way; the HTTP state ends with the process.\n");

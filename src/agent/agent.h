@@ -49,7 +49,8 @@
 inline constexpr char kListenerStopByte = 'q';
 
 // How long the shut-down waits for a thread that is inside a cloud request
-// (registration) before it leaves it behind.
+// (registration, discovery) before it leaves it behind; both give up their
+// requests within about a second of the stop.
 inline constexpr int kShutdownRequestWaitSeconds = 5;
 
 // Runs the agent with `options` (help and version already dealt with).

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "broker/zelbroker_connection.h"
+#include "cloud/http_helper.h"
 #include "cloud/logic.h"
 #include "control_listener/discovery.h"
 #include "daemon/daemon.h"
@@ -58,6 +59,7 @@ int registration_thread::start(agent_context* context) {
   }
   try {
     thread_ = std::thread([this, context] {
+      http_abandon_requests_when_cleared(&keep_registering_);
       run(context);
       std::lock_guard<std::mutex> lock(finished_mutex_);
       finished_ = true;
@@ -74,9 +76,11 @@ int registration_thread::start(agent_context* context) {
 
 void registration_thread::stop() {
   stopping_.store(true);
-  // Ends a retry wait under way. A wait that begins after this call sees the
-  // flag first.
+  keep_registering_.store(0);
+  // Ends a retry wait under way (a wait that begins after this call sees the
+  // flag first) and a wait for the pause or for another request's turn.
   wake_sleepers();
+  http_wake_waiting_requests();
 }
 
 bool registration_thread::wait_finished(std::chrono::steady_clock::time_point deadline) {
@@ -112,6 +116,10 @@ void registration_thread::run(agent_context* context) {
       if (!stopping_.load()) registered_from_here(context);
       return;
     }
+    // A failed registration may have cleared the identity (an incomplete
+    // reply): the next attempt starts from what the store and the device say.
+    reload_identity(*context);
+    if (stopping_.load()) break;  // the attempt may have given up: no retry to announce
     const std::uint64_t elapsed = seconds_since(started);
     const std::uint32_t delay =
         registration_retry_delay(elapsed, aggressive_time, aggressive_delay, context->register_delay);
@@ -124,10 +132,6 @@ void registration_thread::run(agent_context* context) {
     } else {
       ZLOG(kLogWarning, "Registration failed. Retrying in %u secs.\n", static_cast<unsigned>(delay));
     }
-    // A failed registration may have cleared the identity (an incomplete
-    // reply): the next attempt starts from what the store and the device say.
-    reload_identity(*context);
-    if (stopping_.load()) break;
     sleep_for(static_cast<std::int32_t>(std::min<std::uint32_t>(delay, INT32_MAX)));
   }
   ZLOG(kLogInfo, "Registration stopped before it succeeded.\n");

@@ -62,14 +62,14 @@ class registration_thread {
   // (logged).
   int start(agent_context* context);
 
-  // Asks a running registration to end: no further attempt starts, and a
-  // retry wait ends at once. An attempt under way (an HTTPS request) runs to
-  // its end. Does not wait.
+  // Asks a running registration to end: no further attempt starts, a retry
+  // wait ends at once, and an attempt under way gives up its HTTPS request
+  // (within about a second, see http_helper.h). Does not wait.
   void stop();
 
   // Waits until the registration thread has ended, at most until `deadline`;
-  // joins it and returns true when it ended (or never ran), false when it is
-  // still inside a request at the deadline (it is then left to run).
+  // joins it and returns true when it ended (or never ran), false when it
+  // still runs at the deadline (it is then left to run).
   bool wait_finished(std::chrono::steady_clock::time_point deadline);
 
   // True once the device is registered (by this thread or found so at start).
@@ -79,6 +79,7 @@ class registration_thread {
   void run(agent_context* context);
 
   std::atomic<bool> stopping_{false};
+  std::atomic<int> keep_registering_{1};  // 0 once stopping: the thread's requests give up
   std::atomic<bool> registered_{false};
   std::mutex finished_mutex_;  // guards finished_
   std::condition_variable finished_signal_;

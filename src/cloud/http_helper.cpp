@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -79,6 +80,24 @@ std::atomic<int32_t> pause_flag{0};  // written under pause_mutex, read with or 
 thread_local const std::atomic<int>* abandon_flag = nullptr;
 
 bool request_abandoned() { return abandon_flag != nullptr && abandon_flag->load() == 0; }
+
+// Set by a thread whose requests must not wait for a resume (the control
+// worker: a control client waits for its answer).
+thread_local bool refuse_while_paused = false;
+
+bool requests_paused_now() { return pause_flag.load() == 1; }
+
+// Why a request gave up before or during its transfer.
+enum class GiveUp { kNone, kPaused, kStopping };
+
+// What makes a waiting or transferring request give up: the agent's stop,
+// its thread's abandon flag, and the pause (which ends transfers under way;
+// a waiting request gives up on it only when its thread refuses to wait).
+GiveUp give_up_reason(bool waiting) {
+  if (agent_stop_requested() || request_abandoned()) return GiveUp::kStopping;
+  if (requests_paused_now() && (!waiting || refuse_while_paused)) return GiveUp::kPaused;
+  return GiveUp::kNone;
+}
 
 // Test observation only.
 std::atomic<int> in_progress{0};
@@ -204,41 +223,43 @@ void set_proxy(CURL* handle) {
 
 // The caller's turn among the requests: taken when no other request runs,
 // then held through the pause, so every later request queues behind a paused
-// one. Converts to false when the calling thread's request was abandoned
-// before it could run; nothing is sent then.
+// one. Both waits look at give_up_reason at least every kGiveUpCheckMs (the
+// agent's stop only sets a flag). When the request gave up before it could
+// run, reason() tells why; nothing is sent then.
 class RequestSlot {
  public:
-  RequestSlot() : acquired_(acquire()) {}
+  RequestSlot() : reason_(acquire()) {}
   ~RequestSlot() {
-    if (acquired_) release();
+    if (reason_ == GiveUp::kNone) release();
   }
   RequestSlot(const RequestSlot&) = delete;
   RequestSlot& operator=(const RequestSlot&) = delete;
-  explicit operator bool() const { return acquired_; }
+  GiveUp reason() const { return reason_; }
 
  private:
-  static bool acquire() {
+  static GiveUp acquire() {
+    constexpr auto kCheck = std::chrono::milliseconds(kGiveUpCheckMs);
     std::unique_lock<std::mutex> lock(pause_mutex);
     while (request_busy) {
-      if (request_abandoned()) return false;
-      pause_resumed.wait(lock);
+      if (const GiveUp reason = give_up_reason(true); reason != GiveUp::kNone) return reason;
+      pause_resumed.wait_for(lock, kCheck);
     }
-    request_busy = true;
-    if (pause_flag.load() == 1) {
+    request_busy = true;  // held through the pause: later requests queue behind
+    GiveUp reason = give_up_reason(true);
+    if (reason == GiveUp::kNone && requests_paused_now()) {
       ++held_by_pause;
-      while (pause_flag.load() == 1 && !request_abandoned()) {
-        ZLOG(kLogDebug, "Pause http request until we allow to do it\n");
-        pause_resumed.wait(lock);
+      ZLOG(kLogDebug, "Pause http request until we allow to do it\n");
+      while (requests_paused_now() && (reason = give_up_reason(true)) == GiveUp::kNone) {
+        pause_resumed.wait_for(lock, kCheck);
       }
       --held_by_pause;
-      if (pause_flag.load() == 1) {
-        request_busy = false;
-        lock.unlock();
-        pause_resumed.notify_all();
-        return false;
-      }
     }
-    return true;
+    if (reason != GiveUp::kNone) {
+      request_busy = false;
+      lock.unlock();
+      pause_resumed.notify_all();
+    }
+    return reason;
   }
 
   static void release() {
@@ -249,18 +270,36 @@ class RequestSlot {
     pause_resumed.notify_all();
   }
 
-  bool acquired_;
+  GiveUp reason_;
 };
+
+// libcurl's progress callback, called during every transfer (at least about
+// once a second while nothing arrives): a non-zero return aborts the
+// transfer with CURLE_ABORTED_BY_CALLBACK. `data` records why.
+int watch_transfer(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  GiveUp& reason = *static_cast<GiveUp*>(data);
+  reason = give_up_reason(false);
+  return reason == GiveUp::kNone ? 0 : 1;
+}
+
+const char* give_up_text(GiveUp reason) {
+  return reason == GiveUp::kPaused ? "cloud requests are paused" : "its thread is stopping";
+}
 
 // One easy handle with every option of a cloud request; null when libcurl
 // cannot make it or refuses the TLS floor. Made once the pause is over, so
 // the time-outs count only from the transfer.
 EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, const ReplySink& header,
-                           const ReplySink& body) {
+                           const ReplySink& body, GiveUp& aborted) {
   EasyPtr handle(curl_easy_init());
   if (handle) {
     CURL* h = handle.get();
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+    // The progress callback is the transfer's only way to hear of a pause or
+    // a stop: a peer that never answers would otherwise hold the request for
+    // the whole request time-out.
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watch_transfer);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &aborted);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, seconds_option(request_timeout));
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, seconds_option(connect_timeout));
@@ -281,6 +320,14 @@ EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, c
     }
   }
   return handle;
+}
+
+// Logs a request that gave up (before sending anything, or `transferring`)
+// and gives http_post_json's result for it.
+int given_up(const std::string& url, GiveUp reason, bool transferring) {
+  ZLOG(kLogWarning, "Cloud request %s: %s. url='%s'\n", transferring ? "aborted" : "not sent", give_up_text(reason),
+       log_escape(url).c_str());
+  return reason == GiveUp::kPaused ? kHttpPaused : kHttpOtherFailure;
 }
 
 std::optional<std::string> authorization_header(const agent_context& context) {
@@ -344,13 +391,12 @@ int http_post_json(const std::string& url, const agent_context& context, const s
                    long& status, http_buffer& header, http_buffer& response_body) {
   InProgress counted;
   RequestSlot slot;
-  if (!slot) {
-    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", log_escape(url).c_str());
-    return kHttpOtherFailure;
-  }
+  if (slot.reason() != GiveUp::kNone) return given_up(url, slot.reason(), false);
   const ReplySink header_sink{&header, &url, "headers"};
   const ReplySink body_sink{&response_body, &url, "body"};
-  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink);
+  GiveUp aborted = GiveUp::kNone;
+  EasyPtr handle =
+      create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink, aborted);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
     ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
@@ -371,6 +417,7 @@ int http_post_json(const std::string& url, const agent_context& context, const s
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     return kHttpOk;
   }
+  if (rc == CURLE_ABORTED_BY_CALLBACK && aborted != GiveUp::kNone) return given_up(url, aborted, true);
   ZLOG(kLogError, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", log_escape(url).c_str(),
        static_cast<int>(rc), curl_easy_strerror(rc));
   ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", log_escape(url).c_str(),
@@ -388,13 +435,15 @@ int http_get_with_header(const std::string& url, const agent_context& context,
                          http_buffer& header, http_buffer& response_body) {
   InProgress counted;
   RequestSlot slot;
-  if (!slot) {
-    ZLOG(kLogDebug, "Paused request abandoned: its thread is stopping. url='%s'\n", log_escape(url).c_str());
+  if (slot.reason() != GiveUp::kNone) {
+    given_up(url, slot.reason(), false);
     return kHttpGetFailure;
   }
   const ReplySink header_sink{&header, &url, "headers"};
   const ReplySink body_sink{&response_body, &url, "body"};
-  EasyPtr handle = create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink);
+  GiveUp aborted = GiveUp::kNone;
+  EasyPtr handle =
+      create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink, aborted);
   if (!handle) {
     ZLOG(kLogError, "curl initialization error.\n");
     ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
@@ -419,6 +468,8 @@ int http_get_with_header(const std::string& url, const agent_context& context,
     ZLOG(kLogDebug, "CURL request was successfully performed.\n");
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     result = 0;
+  } else if (rc == CURLE_ABORTED_BY_CALLBACK && aborted != GiveUp::kNone) {
+    given_up(url, aborted, true);
   } else {
     ZLOG(kLogError, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", log_escape(url).c_str(),
          static_cast<int>(rc), curl_easy_strerror(rc));
@@ -435,8 +486,12 @@ int http_get(const std::string& url, const agent_context& context, long& status,
 }
 
 void pause_http_requests() {
-  std::lock_guard<std::mutex> lock(pause_mutex);
-  pause_flag.store(1);
+  {
+    std::lock_guard<std::mutex> lock(pause_mutex);
+    pause_flag.store(1);
+  }
+  // Requests of threads that do not wait for a resume give up at once.
+  pause_resumed.notify_all();
 }
 
 void resume_http_requests() {
@@ -451,6 +506,8 @@ void resume_http_requests() {
 int32_t http_requests_paused() { return pause_flag.load(); }
 
 void http_abandon_requests_when_cleared(const std::atomic<int>* flag) { abandon_flag = flag; }
+
+void http_refuse_requests_while_paused(bool refuse) { refuse_while_paused = refuse; }
 
 void http_wake_waiting_requests() {
   { std::lock_guard<std::mutex> lock(pause_mutex); }

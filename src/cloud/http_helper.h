@@ -23,6 +23,8 @@
 // request mutex lets only one run at a time, for its whole duration,
 // including its wait while requests are paused, so every later request queues
 // behind a paused one. The pause operations may be called from any thread.
+// No request outlasts the agent's stop, the pause or its thread's abandon
+// flag by much more than a second (see kGiveUpCheckMs).
 // init_shared_curl and clean_shared_curl run while no request is under way.
 #pragma once
 
@@ -56,7 +58,14 @@ constexpr int kHttpOk = 0;
 constexpr int kHttpTimeout = -4;        // "transfer timeout": retry later
 constexpr int kHttpUnresolved = -7;     // "cannot resolve zelcloud address"
 constexpr int kHttpRefused = -8;        // "cannot connect to zelcloud - connection refused"
-constexpr int kHttpOtherFailure = 1;    // TLS failure, proxy failure, no handle, ...
+constexpr int kHttpOtherFailure = 1;    // TLS failure, proxy failure, no handle, stop, ...
+constexpr int kHttpPaused = -10;        // "would block": ended or refused by the pause
+
+// How often a request that waits (for its turn or for a resume) looks at
+// the agent's stop, its thread's abandon flag and the pause. A transfer
+// hears of them through libcurl's progress callback, which libcurl calls at
+// least about once a second.
+constexpr int kGiveUpCheckMs = 200;
 // Result of http_get_with_header / http_get on any transport failure.
 constexpr int kHttpGetFailure = -1;
 
@@ -70,9 +79,11 @@ void clean_shared_curl();
 // POSTs `body` as application/json to `url`, with "Authorization" when the
 // context's identity has both an agent id and a claim code. Returns kHttpOk
 // with `status` set to the HTTP status (4xx and 5xx included: the caller
-// judges it), or kHttpTimeout, kHttpUnresolved, kHttpRefused or
-// kHttpOtherFailure with `status` untouched (kHttpOtherFailure also when the
-// headers or the body pass kCloudReplyMaxBytes). `header` and
+// judges it), or kHttpTimeout, kHttpUnresolved, kHttpRefused, kHttpPaused
+// (a pause ended it, or refused it, see http_refuse_requests_while_paused)
+// or kHttpOtherFailure with `status` untouched (kHttpOtherFailure also when
+// the headers or the body pass kCloudReplyMaxBytes, and when it gave up on
+// a stop). `header` and
 // `response_body` receive what arrived (appended).
 int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
                    long& status, http_buffer& header, http_buffer& response_body);
@@ -88,8 +99,10 @@ int http_get_with_header(const std::string& url, const agent_context& context,
 int http_get(const std::string& url, const agent_context& context, long& status, http_buffer& header,
              http_buffer& response_body);
 
-// Holds every request that has not made its handle yet until
-// resume_http_requests; a request already under way runs to its end.
+// Holds every request that has not started its transfer yet until
+// resume_http_requests, and aborts the transfers under way: a POST then
+// returns kHttpPaused (-10), a GET kHttpGetFailure (WARNING "Cloud request
+// aborted: cloud requests are paused. url='...'").
 void pause_http_requests();
 
 // Lets held requests go on, then wakes every sleeper of the sleep gate
@@ -99,13 +112,21 @@ void resume_http_requests();
 // 1 while requests are paused, else 0.
 int32_t http_requests_paused();
 
-// Makes the calling thread's requests give up, while `flag` reads 0, their
-// wait for the pause or for another request's turn: they then fail
-// (kHttpOtherFailure, or kHttpGetFailure for a GET) without sending anything.
-// The broker thread passes keep_connection, so that its stop never waits for
-// a resume that the stopping thread itself would have to serve. nullptr
-// turns it off. A request already transferring runs to its end.
+// Makes the calling thread's requests give up once `flag` reads 0: a wait
+// for the pause or for another request's turn ends without sending
+// anything, a transfer under way is aborted; they fail with
+// kHttpOtherFailure (kHttpGetFailure for a GET). The broker thread passes
+// keep_connection, so that its stop never waits for a resume that the
+// stopping thread itself would have to serve, nor for a peer that hangs.
+// nullptr turns it off. Every request gives up the same way once
+// agent_stop_requested() (daemon/daemon.h).
 void http_abandon_requests_when_cleared(const std::atomic<int>* flag);
+
+// Makes the calling thread's requests (with `refuse` true) give up rather
+// than wait for a resume: a POST that finds the requests paused, before or
+// while it waits for its turn, returns kHttpPaused (-10) without sending.
+// The control worker sets it: its clients wait for their answers.
+void http_refuse_requests_while_paused(bool refuse);
 
 // Wakes the requests waiting for the pause or for their turn, so that they
 // look at their abandon flag again (called after the flag is cleared).

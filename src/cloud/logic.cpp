@@ -20,6 +20,9 @@
 
 #include "cloud/http_helper.h"
 #include "config/config.h"
+#include "control/control_protocol.h"
+#include "control_listener/control_listener.h"
+#include "control_listener/control_worker.h"
 #include "daemon/daemon.h"
 #include "delivery/message_sender.h"
 #include "log/log.h"
@@ -343,6 +346,8 @@ int check_claim_status(agent_context& context) {
 int wait_for_claim_status(agent_context& context) {
   int answer = check_claim_status(context);
   while (answer == -1) {
+    // No answer is no news: the claimed state stays as it is.
+    if (agent_stop_requested()) return 0;
     ZLOG(kLogWarning, "Failed to get claim status. Sleeping for %d secs.\n", static_cast<int>(context.claim_delay));
     sleep_for(seconds_for_sleep(context.claim_delay));
     answer = check_claim_status(context);
@@ -557,8 +562,6 @@ std::string url_encode_query_value(std::string_view value) { return url_encode(v
 // name (zel_agent_handler_name).
 // ===========================================================================
 
-#include "control_listener/control_listener.h"
-
 namespace {
 
 std::mutex agent_handler_name_mutex;                 // guards cached_agent_handler_name
@@ -587,7 +590,10 @@ int execute_incoming_request(const void* payload, std::size_t length, agent_cont
   if (parse_control_request(text.c_str(), request) != 0) {
     ZLOG(kLogError, "Cannot parse incoming request.\n");
   } else {
-    result = execute_control_request(request, *context);
+    // A command that waits on the zelCloud runs on the control worker: the
+    // message thread goes on with the next message (0: handed over).
+    UniqueFd no_client;
+    result = run_control_request(std::move(request), *context, no_client).value_or(kResultOk);
   }
   free_control_request(request);
   return result;

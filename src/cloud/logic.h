@@ -149,7 +149,9 @@ int check_claim_status(agent_context& context);
 
 // Repeats check_claim_status every claim delay (sleep_for, cut short by
 // wake_sleepers) until it answers; sets the agent state's claimed flag when it
-// differs from the answer. Returns 1 claimed or 0 not claimed.
+// differs from the answer. Returns 1 claimed or 0 not claimed; once the
+// agent stops (agent_stop_requested) it gives up and returns 0 without
+// touching the claimed flag.
 int wait_for_claim_status(agent_context& context);
 
 // POSTs the discovery body to
@@ -254,6 +256,8 @@ std::optional<std::string> agent_handler_name();
 // Returns the control result code, or -1 when the text does not parse
 // (ERROR "Cannot parse incoming request.\n") or when `context` is null (the
 // broker thread has not stored the agent context yet: refused and logged).
+// A command that may wait on the zelCloud is handed to the control worker
+// (control_listener/control_worker.h) and gives 0 (-1 when its queue is full).
 int execute_incoming_request(const void* payload, std::size_t length, agent_context* context);
 
 // The check at the head of deliver_message (delivery/message_sender.h's

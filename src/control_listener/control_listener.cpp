@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <variant>
@@ -29,6 +30,7 @@
 #include "cloud/logic.h"
 #include "control/control_protocol.h"
 #include "control_listener/control_listener_command.h"
+#include "control_listener/control_worker.h"
 #include "daemon/liveness.h"
 #include "log/log.h"
 
@@ -38,7 +40,9 @@ constexpr const char* kLogModule = "control_listener";
 
 constexpr int kMillisPerSecond = 1000;
 constexpr int kSocketOptionOn = 1;
-constexpr int kPollForever = -1;
+// The loop goes round at least this often, idle or not, so that its
+// progress mark shows a live thread.
+constexpr int kListenerWakeMs = 1000;
 constexpr std::uint32_t kDiscoveryInUse = 1;
 constexpr int kExitStatusOk = 0;
 
@@ -93,15 +97,9 @@ ReadState read_available(Client& client) {
   }
 }
 
-void send_reply(int fd, int result) {
-  const std::string reply = format_reply(result);
-  // MSG_NOSIGNAL: a client that has gone must not end the agent with SIGPIPE.
-  if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    ZLOG(kLogError, "write() error %d writing back to client\n", errno);
-  }
-}
-
-// Parses and executes a complete request and writes its reply.
+// Parses a complete request and runs it (run_control_request): the reply
+// is written here, or by the control worker once a command that waits on
+// the zelCloud has run there (the connection stays open until then).
 void serve_request(Client& client, agent_context& context) {
   control_request request;
   int result = kResultBusy;
@@ -113,11 +111,13 @@ void serve_request(Client& client, agent_context& context) {
     if (parse_control_request(client.received ? client.text.c_str() : nullptr, request) != 0) {
       ZLOG(kLogError, "Cannot parse incoming request.\n");
     } else {
-      result = execute_control_request(request, context);
+      const std::optional<int> now = run_control_request(std::move(request), context, client.fd);
+      if (!now) return;
+      result = *now;
     }
   }
   ZLOG(kLogDebug, "Command execution result is %d\n", result);
-  send_reply(client.fd.get(), result);
+  send_control_reply(client.fd.get(), result);
   free_control_request(request);
 }
 
@@ -229,7 +229,9 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
       ready.push_back({client.fd.get(), POLLIN, 0});
       wake = std::min(wake, client.deadline);
     }
-    const int timeout = wake == SteadyClock::time_point::max() ? kPollForever : millis_until(wake);
+    note_progress(watched_thread::control_listener);
+    const int timeout = wake == SteadyClock::time_point::max() ? kListenerWakeMs
+                                                                : std::min(millis_until(wake), kListenerWakeMs);
     if (::poll(ready.data(), ready.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       ZLOG(kLogError, "select(). errno: %d.\n", errno);
@@ -248,7 +250,7 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
         complete.push_back(std::move(client));
       } else if (late) {
         ZLOG(kLogError, "Control request not complete within %d ms: refused.\n", read_timeout_ms.load());
-        send_reply(client.fd.get(), kResultBusy);
+        send_control_reply(client.fd.get(), kResultBusy);
       } else {
         ++i;
         continue;
@@ -262,7 +264,7 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
         if (clients.size() >= kControlMaxConnections) {
           ZLOG(kLogError, "More than %u control connections open: the oldest is refused.\n",
                static_cast<unsigned>(kControlMaxConnections));
-          send_reply(clients.front().fd.get(), kResultBusy);
+          send_control_reply(clients.front().fd.get(), kResultBusy);
           clients.pop_front();
         }
         const auto limit = std::chrono::milliseconds(read_timeout_ms.load());
@@ -283,6 +285,7 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
 
 std::thread start_control_listener(agent_context* context, int exit_pipe_fd) {
   install_agent_handler_check();
+  start_control_worker();
   listener_record.context = context;
   listener_record.exit_pipe_fd = exit_pipe_fd;
   try {
@@ -309,6 +312,9 @@ void control_listener_thread(const control_listener_args* args) {
   const char byte = serve_until_exit(listener.get(), *args);
   listening.store(0);
   listener.reset();
+  // The command under way gives up its cloud request; the queued ones are
+  // answered without running.
+  stop_control_worker();
   ZLOG(kLogDebug, "end control listener thread.\n");
   if (byte == kExitCommandByte) {
     ZLOG(kLogInfo, "received command from zelagent thread to call exit()");
@@ -316,6 +322,14 @@ void control_listener_thread(const control_listener_args* args) {
     // static destructors must not run under them (a joinable thread object
     // being destroyed would abort the process). Log lines are already on disk.
     std::_Exit(kExitStatusOk);
+  }
+}
+
+void send_control_reply(int fd, int result) {
+  const std::string reply = format_reply(result);
+  // MSG_NOSIGNAL: a client that has gone must not end the agent with SIGPIPE.
+  if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    ZLOG(kLogError, "write() error %d writing back to client\n", errno);
   }
 }
 

@@ -18,15 +18,20 @@
 // connection at once (poll), each with its own kControlReadTimeoutSeconds to
 // deliver its whole request and a cap of kControlRequestMaxBytes; a
 // connection that runs past either is answered with -1 (and logged). Complete
-// requests are executed one at a time, in the order they became complete. At
-// most kControlMaxConnections are read at once: a new one then pushes out the
-// one that has waited longest. A failed accept (no descriptors or memory
-// left) is logged, waits kAcceptRetryMs, and never ends the listener.
+// requests are taken in the order they became complete. Nor can the network
+// hold it: a command that may wait on the zelCloud (a discovery) runs on the
+// control worker (control_worker.h), which answers its client when it has
+// run, while the listener goes on serving the others (pause_connections
+// ends such a command with -10). At most kControlMaxConnections are read at
+// once: a new one then pushes out the one that has waited longest. A failed
+// accept (no descriptors or memory left) is logged, waits kAcceptRetryMs,
+// and never ends the listener. The thread goes round its loop at least once
+// a second and marks its progress (daemon/liveness.h).
 //
 // Threading: the listener thread alone accepts and serves connections.
 // execute_control_request and free_control_request are also called on the
-// message thread for control requests from the zelbroker
-// (execute_incoming_request, cloud/logic.h).
+// control worker and on the message thread for control requests from the
+// zelbroker (execute_incoming_request, cloud/logic.h).
 #pragma once
 
 #include <cstddef>
@@ -61,8 +66,8 @@ struct control_listener_args {
   int exit_pipe_fd = -1;
 };
 
-// Stores the two arguments in the process-wide record and starts the
-// listener thread on it. Returns the thread (the caller joins it after a
+// Stores the two arguments in the process-wide record, starts the control
+// worker and the listener thread on the record. Returns the thread (the caller joins it after a
 // byte other than kExitCommandByte); an empty std::thread when the thread
 // cannot be created (logged). Also installs the check by which the message
 // sender hands messages for the agent's own handler name to
@@ -71,9 +76,13 @@ std::thread start_control_listener(agent_context* context, int exit_pipe_fd);
 
 // The listener thread's routine: returns at once for a null record. Sets up
 // the socket (failures end the thread, logged), serves connections until a
-// byte arrives on the exit pipe (or poll fails), closes the socket. The exit
-// byte 't' then ends the process with status 0.
+// byte arrives on the exit pipe (or poll fails), closes the socket and stops
+// the control worker. The exit byte 't' then ends the process with status 0.
 void control_listener_thread(const control_listener_args* args);
+
+// Writes the reply "{\"result\":<result>}" to a control client's connection
+// without waiting (a failure is logged). Any thread.
+void send_control_reply(int fd, int result);
 
 // 1 while the listener thread is listening on the control port, -1 after it
 // failed to set up its socket, else 0.

@@ -68,7 +68,13 @@ int handle_on_release(const std::string& service, std::int32_t value, agent_cont
       }
       discovery_request request;  // discovery time 0: the default window
       request.service = service;
-      push_discovery(&request, &context);  // its result is not the command's
+      // Its result is not the command's, except for a pause that came while
+      // it was under way: then nothing changes, as for a release refused
+      // while paused.
+      if (push_discovery(&request, &context) == kResultWouldBlock) {
+        ZLOG(kLogError, "Send discovery to server would block.\n");
+        return kResultWouldBlock;
+      }
       // The link comes up even when the discovery failed.
       if (!broker_meant_to_run()) start_broker_thread(&context);
     } else if (broker_meant_to_run()) {

@@ -31,7 +31,8 @@ class agent_context;  // cloud/logic.h
 // send_discovery (called only while zel_use_discovery is 1). Returns -1 while
 // the context has no agent id, -10 while cloud requests are paused; else
 // takes the request's carrier id (when given) into the context and returns
-// push_discovery's result (0, -5, -4, -7, -8, 1, ...).
+// push_discovery's result (0, -5, -4, -7, -8, 1, ...; -10 when a pause
+// ended its cloud request).
 int handle_send_discovery(const discovery_request& request, agent_context& context);
 
 // on_claim: starts the broker link when it is not meant to run, marks the
@@ -47,7 +48,8 @@ int handle_on_moravault(const std::string& service, std::int32_t value, agent_co
 // and the claimed state set when the link is not meant to run). Otherwise,
 // with discovery in use: -10 while paused (nothing changes, no notification);
 // else a discovery for `service` with the default window is pushed (its
-// result ignored) and the link started. Without discovery the link is stopped
+// result ignored, but for -10 when a pause ended it: then as while paused)
+// and the link started. Without discovery the link is stopped
 // unless forced. Then the device is marked not claimed. In every case but -10
 // the service is notified with claimed false. Returns 0 or -10.
 int handle_on_release(const std::string& service, std::int32_t value, agent_context& context);

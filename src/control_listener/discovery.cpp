@@ -41,6 +41,8 @@ std::thread discovery_handle;  // guarded by discovery_lock; empty = no thread
 std::atomic<long> uptime_offset{0};        // tests move the clock with it
 std::atomic<int> discovery_threads_made{0};
 std::atomic<bool> discovery_thread_active{false};
+std::atomic<int> discovery_threads_ended{0};
+std::atomic<int> discovery_waits_begun{0};
 
 // Clamps a second count to the signed 32-bit range of the deadline.
 std::int32_t to_deadline(std::int64_t seconds) {
@@ -59,7 +61,10 @@ void reap_ended_thread_locked() {
 class ActiveThread {
  public:
   ActiveThread() { discovery_thread_active.store(true); }
-  ~ActiveThread() { discovery_thread_active.store(false); }
+  ~ActiveThread() {
+    discovery_thread_active.store(false);
+    discovery_threads_ended.fetch_add(1);
+  }
   ActiveThread(const ActiveThread&) = delete;
   ActiveThread& operator=(const ActiveThread&) = delete;
 };
@@ -138,13 +143,15 @@ void discovery_thread(agent_context* context) {
   std::int64_t now = uptime_seconds();
   std::unique_lock<std::mutex> lock(discovery_lock);
   std::int64_t deadline = discovery_deadline.load();
-  while (deadline > now) {
+  while (deadline > now && !agent_stop_requested()) {
     lock.unlock();
     const long remaining = static_cast<long>(deadline - now);
     ZLOG(kLogDebug, "Sleep in discovery thread for %ld seconds.\n", remaining);
+    discovery_waits_begun.fetch_add(1);
     sleep_for(static_cast<std::int32_t>(remaining));
-    const int claimed = context != nullptr ? wait_for_claim_status(*context) : 0;
+    const int claimed = context != nullptr && !agent_stop_requested() ? wait_for_claim_status(*context) : 0;
     lock.lock();
+    if (agent_stop_requested()) break;
     if (claimed == 1) {
       discovery_deadline.store(kNoWindow);
       lock.unlock();
@@ -155,11 +162,38 @@ void discovery_thread(agent_context* context) {
     deadline = discovery_deadline.load();
   }
   // The window is over without a claim. The broker's stop never takes the
-  // discovery lock, so it is called with the lock held.
-  stop_broker_thread_unless_forced();
+  // discovery lock, so it is called with the lock held. At the agent's stop
+  // the link is the shut-down's to end.
+  if (!agent_stop_requested()) stop_broker_thread_unless_forced();
   discovery_deadline.store(kNoWindow);
   lock.unlock();
   ZLOG(kLogDebug, "discovery thread ended.\n");
+}
+
+bool join_discovery_thread(std::chrono::steady_clock::time_point deadline) {
+  std::thread ending;
+  {
+    std::lock_guard<std::mutex> lock(discovery_lock);
+    ending = std::move(discovery_handle);
+  }
+  // The thread may be about to sleep rather than asleep: wake the sleepers
+  // until it has ended (it takes the lock on its way, so not under it).
+  constexpr auto kWakeInterval = std::chrono::milliseconds(50);
+  while (ending.joinable() && discovery_threads_ended.load() != discovery_threads_made.load()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::lock_guard<std::mutex> lock(discovery_lock);
+      if (discovery_handle.joinable()) {
+        ending.detach();  // a push made another meanwhile; this one still ends on its own
+      } else {
+        discovery_handle = std::move(ending);
+      }
+      return false;
+    }
+    wake_sleepers();
+    std::this_thread::sleep_for(kWakeInterval);
+  }
+  if (ending.joinable()) ending.join();
+  return true;
 }
 
 namespace discovery_testing {
@@ -179,6 +213,8 @@ bool thread_recorded() {
 int threads_started() { return discovery_threads_made.load(); }
 
 bool thread_running() { return discovery_thread_active.load(); }
+
+int waits_begun() { return discovery_waits_begun.load(); }
 
 void end_window_and_join() {
   constexpr auto kWakeInterval = std::chrono::milliseconds(5);

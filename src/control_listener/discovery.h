@@ -27,6 +27,7 @@
 // joined exactly once, by the next push, under the discovery lock.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "cloud/json_helper.h"
@@ -71,6 +72,13 @@ int stop_broker_thread_unless_forced();
 // claimed; otherwise does nothing. Returns 0.
 int start_broker_thread_if_allowed(agent_context* context);
 
+// For the agent's shut-down, once agent_stop_requested(): the discovery
+// thread gives up its wait and its claim-status request, and ends without
+// touching the broker link or the claimed state. Waits for that (waking the
+// sleep gate's sleepers meanwhile) at most until `deadline` and joins the
+// thread. True when no discovery thread runs any more.
+bool join_discovery_thread(std::chrono::steady_clock::time_point deadline);
+
 // Seams for the tests only.
 namespace discovery_testing {
 // Seconds added to what sysinfo reports: moves the window's clock forward
@@ -85,6 +93,8 @@ bool thread_recorded();
 int threads_started();
 // True while a discovery thread is running its routine.
 bool thread_running();
+// Number of waits for the window's end begun by discovery threads so far.
+int waits_begun();
 // Closes any open window and joins the discovery thread, leaving the
 // scheduler idle: sets the deadline to 0 and wakes the sleepers until the
 // thread has ended. The thread still asks the zelCloud for the claim status

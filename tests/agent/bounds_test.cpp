@@ -10,8 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "agent/agent_harness.h"
 #include "broker_server.h"
+#include "support/cloud_server.h"
 
 namespace agenttest {
 namespace {
@@ -35,6 +38,74 @@ TEST_F(AgentTest, IdleControlClientsDelayNobodyAndAFullDescriptorTableEndsNothin
   pollfd unanswered{idle.front().get(), POLLIN, 0};
   EXPECT_EQ(::poll(&unanswered, 1, 0), 0);
   EXPECT_EQ(stop_agent(), 0);
+}
+
+// A zelCloud that never answers, or drips its answers, holds neither the
+// control port nor the shut-down: the control commands that wait for it run
+// beside the listener, a pause ends them with -10, and SIGTERM ends every
+// cloud request under way (registration, discovery, advisor).
+TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
+  using zelsim::CloudFault;
+  using Clock = std::chrono::steady_clock;
+  const auto client = [&](const std::vector<std::string>& args, const std::string& name) {
+    std::vector<std::string> argv = {zeltest::built_program("src/control/zelagent_control"), "--log_file",
+                                     dir.file("control.log"), "-c"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<zeltest::Process>(argv, dir.file(name), "");
+  };
+  const std::vector<std::string> discover = {"send_discovery", "-s", kService};
+  const auto stalled = [&](std::size_t count) {
+    return zeltest::wait_until([&] { return sim->cloud().stalled_requests() == count; });
+  };
+  set("zel_use_discovery", "1");
+  struct Case { const char* what; CloudFault fault; const char* path; const char* forced; };
+  const Case cases[] = {{"registration never answered", CloudFault::kStall, "/register", "0"},
+                        {"discovery never answered", CloudFault::kStall, "/discovery", "0"},
+                        {"advisor drips, a discovery waits its turn", CloudFault::kDrip, "", "1"},
+                        {"the window's claim check held by a pause", CloudFault::kNone, "", "0"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim->set_cloud_fault(c.fault, c.path);
+    set("zel_force_connection", c.forced);
+    start_agent();
+    std::unique_ptr<zeltest::Process> waiting;
+    if (c.fault == CloudFault::kNone) {
+      const char* held = "Pause http request until we allow to do it";
+      const int before = zeltest::count_of(log(), held);
+      EXPECT_EQ(control({"send_discovery", "-s", kService, "-t", "1"}).status, 0);
+      EXPECT_EQ(control({"pause_connections"}).status, 0);
+      ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::count_of(log(), held) > before; }));
+    } else if (c.fault == CloudFault::kDrip) {
+      ASSERT_TRUE(zeltest::wait_until([&] { return requests_to("/advisor/v2") > 0; }));
+      waiting = client(discover, "dripped.out");
+    } else if (std::string(c.path) == "/discovery") {
+      ASSERT_TRUE(wait_logged("Start-up done"));  // registered: the first in this log
+      waiting = client(discover, "first.out");
+      ASSERT_TRUE(stalled(1));
+      const auto moravault = client({"on_moravault", "-s", kService, "-r", "true"}, "moravault.out");
+      EXPECT_EQ(moravault->wait_exit(), 0);
+      EXPECT_TRUE(waiting->running());
+      const Clock::time_point pause = Clock::now();
+      EXPECT_EQ(client({"pause_connections"}, "pause.out")->wait_exit(), 0);
+      EXPECT_EQ(waiting->wait_exit(), 246);  // -10: ended by the pause
+      EXPECT_LT(Clock::now() - pause, zeltest::kWaitLimit / 3);
+      EXPECT_EQ(zeltest::read_file(dir.file("first.out")), "{\"result\":-10}\n");
+      sim->cloud().release_stalled();
+      ASSERT_TRUE(stalled(0));
+      EXPECT_EQ(client({"resume_connections"}, "resume.out")->wait_exit(), 0);
+      waiting = client(discover, "second.out");
+    }
+    ASSERT_TRUE(stalled(c.fault == CloudFault::kStall ? 1 : 0));
+    const Clock::time_point term = Clock::now();
+    EXPECT_EQ(stop_agent(), 0);
+    // Well within the unit's stop time-out; about a second when nothing is queued for delivery.
+    EXPECT_LT(Clock::now() - term, zeltest::kWaitLimit / 3);
+    if (waiting) {
+      EXPECT_TRUE(waiting->wait_exit().has_value());  // answered, not left hanging
+    }
+  }
+  EXPECT_EQ(zeltest::count_of(log(), "leaving it behind"), 0);
+  EXPECT_EQ(requests_to("/register"), 2u);  // the second agent registered
 }
 
 TEST_F(AgentTest, NoHandlerProgramOutlivesTheAgent) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 #include <vector>
@@ -135,7 +136,9 @@ TEST_F(CloudTest, APausedRequestHoldsTheOthersUntilResumedOrAbandoned) {
   std::thread queued([&] { second = request(context_, cloud_->url("/second"), false).first; });
   ASSERT_TRUE(zeltest::wait_until([] { return http_testing::requests_in_progress() == 2; }));
   keep = 0;
-  http_wake_waiting_requests();
+  // Unwoken: the wait looks at its flag by itself every kGiveUpCheckMs.
+  EXPECT_TRUE(zeltest::wait_until([&] { return first != -99; }));
+  http_wake_waiting_requests();  // ends it anyway when it did not
   stopping.join();
   EXPECT_EQ(first, kHttpOtherFailure);
   // The queued request takes its turn and is held by the pause in its place.
@@ -147,6 +150,42 @@ TEST_F(CloudTest, APausedRequestHoldsTheOthersUntilResumedOrAbandoned) {
   EXPECT_EQ(second, 0);
   ASSERT_EQ(cloud_->request_count(), 1u);
   EXPECT_EQ(cloud_->requests()[0].path(), "/second");
+}
+
+// A peer that never answers holds a transfer only until the pause or its
+// thread's stop; a thread that refuses to wait for a resume is refused at once.
+TEST_F(CloudTest, ATransferUnderWayEndsOnThePauseOrItsThreadsStop) {
+  struct Case { const char* what; bool post, pause, refuse; int rc; };
+  const Case cases[] = {{"POST, pause", true, true, false, kHttpPaused},
+                        {"GET, pause", false, true, false, kHttpGetFailure},
+                        {"POST, its thread stops", true, false, false, kHttpOtherFailure},
+                        {"POST while paused, refusing to wait", true, true, true, kHttpPaused}};
+  for (const char* method : {"GET", "POST"}) cloud_->answer(method, "/stall", reply(0, "", zelsim::CloudBehaviour::kStall));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::atomic<int> keep{1}, rc{-99};
+    if (c.refuse) pause_http_requests();
+    std::thread requester([&] {
+      http_abandon_requests_when_cleared(&keep);
+      http_refuse_requests_while_paused(c.refuse);
+      rc = request(context_, cloud_->url("/stall"), c.post).first;
+    });
+    if (!c.refuse) {
+      ASSERT_TRUE(zeltest::wait_until([&] { return cloud_->stalled_requests() == 1; }));
+      const auto since = std::chrono::steady_clock::now();
+      c.pause ? pause_http_requests() : keep.store(0);
+      EXPECT_TRUE(zeltest::wait_until([&] { return rc != -99; }));
+      // About a second (libcurl's progress callback); the peer would hold it for kWaitLimit.
+      EXPECT_LT(std::chrono::steady_clock::now() - since, zeltest::kWaitLimit / 3);
+    }
+    requester.join();
+    EXPECT_EQ(rc, c.rc);
+    EXPECT_EQ(cloud_->request_count(), c.refuse ? 0u : 1u);
+    resume_http_requests();
+    cloud_->release_stalled();
+    ASSERT_TRUE(zeltest::wait_until([&] { return cloud_->stalled_requests() == 0; }));
+    cloud_->clear_requests();
+  }
 }
 
 TEST_F(CloudTest, CloudRequestsGoThroughRealProxiesWithTheirCredentials) {

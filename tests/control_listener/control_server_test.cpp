@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "broker/net_helper.h"
 #include "broker/zelbroker_connection.h"
 #include "cloud/http_helper.h"
@@ -15,9 +17,12 @@
 #include "config/config.h"
 #include "control/control_protocol.h"
 #include "control_listener/control_listener.h"
+#include "control_listener/control_worker.h"
 #include "control_listener/discovery.h"
 #include "daemon/daemon.h"
+#include "daemon/liveness.h"
 #include "support/test_support.h"
+#include "support/cloud_server.h"
 #include "zelcloud_sim.h"
 
 namespace {
@@ -75,13 +80,16 @@ std::string read_reply(int fd) {
   }
   return got;
 }
-std::string ask(const std::string& text) {
+UniqueFd send_request(const std::string& text) {
   UniqueFd client = zeltest::connect_loopback(kControlPort);
-  if (!client || send_all(client.get(), text.data(), text.size()) != static_cast<int>(text.size())) {
-    return "not sent";
+  if (client && send_all(client.get(), text.data(), text.size()) == static_cast<int>(text.size())) {
+    ::shutdown(client.get(), SHUT_WR);
   }
-  ::shutdown(client.get(), SHUT_WR);
-  return read_reply(client.get());
+  return client;
+}
+std::string ask(const std::string& text) {
+  const UniqueFd client = send_request(text);
+  return client ? read_reply(client.get()) : "not sent";
 }
 
 class ControlServerTest : public ::testing::Test {
@@ -105,6 +113,7 @@ class ControlServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (HasFailure()) std::printf("%s\n", log.text().c_str());
     resume_http_requests();
     discovery_testing::end_window_and_join();
     stop_broker_thread();
@@ -115,6 +124,7 @@ class ControlServerTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir;
+  zeltest::LogCapture log{dir.file("agent.log")};
   zelsim::Simulator sim{[this] { zelsim::SimulatorOptions options; options.cert_dir = dir.path(); return options; }()};
   agent_context context;
   UniqueFd exit_read, exit_write;
@@ -122,6 +132,10 @@ class ControlServerTest : public ::testing::Test {
 };
 
 TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
+  // An idle listener still marks its progress every second, for the watchdog.
+  const std::int64_t idle_since = liveness_now_ms();
+  EXPECT_TRUE(zeltest::wait_until(
+      [&] { return last_progress_ms(watched_thread::control_listener) > idle_since + 500; }));
   // A client that never half-closes is refused after the read limit; the next ones are served.
   control_listener_testing::set_read_timeout_ms(100);
   const UniqueFd silent = zeltest::connect_loopback(kControlPort);
@@ -181,14 +195,15 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
     set_claimed(1);
     if (keep_connection.load() == 0) start_broker_thread(&context);
     if (c.paused) pause_http_requests();
+    const int waits = discovery_testing::waits_begun();
     EXPECT_EQ(ask(c.request), reply(c.code));
     EXPECT_EQ(sim.discoveries().size(), static_cast<std::size_t>(c.sent));
     EXPECT_EQ(agent_claimed(), c.claimed);
     EXPECT_EQ(keep_connection.load(), c.link);
     resume_http_requests();
     if (c.link_after_window >= 0) {
-      // Once the discovery thread sleeps, the clock moves just past the window's end and the thread is woken.
-      ASSERT_TRUE(zeltest::wait_until([] { return daemon_testing::gate_sleepers() > 0; }));
+      // Once the discovery thread waits, the clock moves just past the window's end and the thread is woken.
+      ASSERT_TRUE(zeltest::wait_until([&] { return discovery_testing::waits_begun() > waits; }));
       discovery_testing::set_uptime_offset(discovery_testing::deadline() + 1);
       ASSERT_TRUE(zeltest::wait_until([] {
         wake_sleepers();
@@ -198,6 +213,52 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
     }
     discovery_testing::end_window_and_join();
   }
+}
+
+// A zelCloud that never answers holds only the commands that wait for it:
+// the listener answers the others meanwhile, the worker queues a bounded
+// number, a pause ends them with -10 and the listener's stop answers the rest.
+TEST_F(ControlServerTest, ACloudThatNeverAnswersHoldsOnlyTheCommandsThatWaitForIt) {
+  using Clock = std::chrono::steady_clock;
+  const std::string discover = R"({"command":"send_discovery","service":"svc"})";
+  const auto unanswered = [](const UniqueFd& client) {
+    pollfd waiting{client.get(), POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 0;
+  };
+  config_set(kKeyUseDiscovery, "1");
+  sim.set_cloud_fault(zelsim::CloudFault::kStall, "/discovery");
+  const UniqueFd first = send_request(discover);
+  ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
+  std::vector<UniqueFd> queued;
+  for (std::size_t i = 0; i < kControlWorkMaxQueued; ++i) queued.push_back(send_request(discover));
+  ASSERT_TRUE(zeltest::wait_until([] { return control_worker_testing::pending() == kControlWorkMaxQueued + 1; }));
+  EXPECT_EQ(ask(discover), reply(kResultBusy));
+  // From the zelbroker alike: the message thread does not wait either.
+  EXPECT_EQ(execute_incoming_request(discover.data(), discover.size(), &context), kResultBusy);
+  EXPECT_TRUE(log.has("Control worker busy: 8 requests wait already; request refused (2 refused so far)."));
+  EXPECT_EQ(ask(R"({"command":"on_moravault","service":"svc","registered":true})"), reply(kResultOk));
+  EXPECT_TRUE(unanswered(first));
+
+  const Clock::time_point pause = Clock::now();
+  EXPECT_EQ(ask(R"({"command":"pause_connections"})"), reply(kResultOk));
+  EXPECT_EQ(read_reply(first.get()), reply(kResultWouldBlock));
+  // About a second (libcurl's progress callback); the zelCloud would hold it for the request time-out.
+  EXPECT_LT(Clock::now() - pause, zeltest::kWaitLimit / 3);
+  for (const UniqueFd& client : queued) EXPECT_EQ(read_reply(client.get()), reply(kResultWouldBlock));
+  EXPECT_TRUE(sim.discoveries().empty());
+
+  resume_http_requests();
+  sim.cloud().release_stalled();
+  ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 0; }));
+  const UniqueFd under_way = send_request(discover);
+  ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
+  const UniqueFd waiting = send_request(discover);
+  ASSERT_TRUE(zeltest::wait_until([] { return control_worker_testing::pending() == 2; }));
+  ASSERT_EQ(::write(exit_write.get(), "x", 1), 1);
+  EXPECT_EQ(read_reply(under_way.get()), reply(kHttpOtherFailure));
+  EXPECT_EQ(read_reply(waiting.get()), reply(kResultBusy));
+  listener.join();
+  EXPECT_TRUE(log.has("Control worker stopped: 1 queued request(s) answered -1 without running."));
 }
 
 // The exit pipe: another byte ends only the listener thread, the exit byte
