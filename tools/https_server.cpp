@@ -143,6 +143,7 @@ struct HttpsServer::Impl {
   mutable std::condition_variable changed;  // stop, release
   bool stopping = false;
   uint64_t release_generation = 0;
+  std::size_t stalled = 0;  // requests held by a stall now
   std::vector<RecordedRequest> recorded;
   Handler handler;
   std::size_t full_handshakes = 0;
@@ -306,7 +307,9 @@ bool HttpsServer::Impl::wait_delay(std::chrono::milliseconds delay) {
 void HttpsServer::Impl::wait_stall() {
   std::unique_lock<std::mutex> lock(mutex);
   uint64_t generation = release_generation;
+  ++stalled;
   changed.wait(lock, [&] { return stopping || release_generation != generation; });
+  --stalled;
 }
 
 void HttpsServer::Impl::serve(UniqueFd fd) {
@@ -415,6 +418,11 @@ void HttpsServer::release_stalled() {
     ++impl_->release_generation;
   }
   impl_->changed.notify_all();
+}
+
+std::size_t HttpsServer::stalled_requests() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->stalled;
 }
 
 std::vector<RecordedRequest> HttpsServer::requests() const {

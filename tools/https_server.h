@@ -91,6 +91,8 @@ class HttpsServer {
   void set_handler(Handler handler);
   // Ends every stalled request (the connection is closed).
   void release_stalled();
+  // Requests held by a stall now.
+  std::size_t stalled_requests() const;
 
   // Every request so far, oldest first; clear_requests() forgets them.
   std::vector<RecordedRequest> requests() const;

@@ -776,7 +776,7 @@ std::string Simulator::execute(const std::string& line) {
     return "ok links " + std::to_string(broker.links()) + ", open " + std::to_string(broker.open_links()) +
            ", packets " + std::to_string(broker.packet_count()) + ", heartbeats answered " +
            std::to_string(broker.heartbeats_answered()) + ", cloud requests " + std::to_string(cloud.request_count()) +
-           ", TLS handshakes " + std::to_string(cloud.full_handshakes()) + " full and " +
+           " (" + std::to_string(cloud.stalled_requests()) + " stalled), TLS handshakes " + std::to_string(cloud.full_handshakes()) + " full and " +
            std::to_string(cloud.resumed_handshakes()) + " resumed";
   }
   return "error unknown command '" + command + "' (try help)";

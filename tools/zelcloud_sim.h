@@ -55,7 +55,8 @@
 //   fault CODE [PATH [BODY]]  status CODE with BODY (default an error text)
 //   fault slow SECONDS [PATH] the right answers, each SECONDS late
 //   fault none [PATH]       end the fault of PATH (without one: every fault)
-//   status                  links, packets, heartbeats, requests, handshakes
+//   status                  links, packets, heartbeats, requests (and
+//                           how many a stall holds), handshakes
 //
 // Threading: every public operation may be called from any thread. Printed
 // lines go to the printer (set_printer) one whole line at a time.

@@ -171,7 +171,7 @@ TEST_F(CloudTest, ATransferUnderWayEndsOnThePauseOrItsThreadsStop) {
       rc = request(context_, cloud_->url("/stall"), c.post).first;
     });
     if (!c.refuse) {
-      ASSERT_TRUE(zeltest::wait_until([&] { return cloud_->stalled_requests() == 1; }));
+      ASSERT_TRUE(zeltest::wait_until([&] { return cloud_->request_count() == 1; }));
       const auto since = std::chrono::steady_clock::now();
       c.pause ? pause_http_requests() : keep.store(0);
       EXPECT_TRUE(zeltest::wait_until([&] { return rc != -99; }));
@@ -183,7 +183,6 @@ TEST_F(CloudTest, ATransferUnderWayEndsOnThePauseOrItsThreadsStop) {
     EXPECT_EQ(cloud_->request_count(), c.refuse ? 0u : 1u);
     resume_http_requests();
     cloud_->release_stalled();
-    ASSERT_TRUE(zeltest::wait_until([&] { return cloud_->stalled_requests() == 0; }));
     cloud_->clear_requests();
   }
 }
