@@ -65,6 +65,7 @@ TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
                         {"the window's claim check held by a pause", CloudFault::kNone, "", "0"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    sim->set_cloud_fault(CloudFault::kNone, "");  // the rows before end
     sim->set_cloud_fault(c.fault, c.path);
     set("zel_force_connection", c.forced);
     start_agent();
