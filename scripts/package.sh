@@ -15,6 +15,8 @@
 # line printed is the path of the .deb. Exits non-zero when a check fails:
 #   - the package holds every file it must, and the conffiles are listed;
 #   - the programs are built for the package's architecture;
+#   - the stripped programs fit the device's flash budget: zelagent at most
+#     300 KiB (307200 bytes), zelagent_control at most 100 KiB (102400);
 #   - lintian reports no error;
 #   - the unit is Type=notify with a watchdog, restarts on failure and
 #     gives the agent's shut-down more than its 25 seconds;
@@ -230,6 +232,13 @@ dpkg-deb -x "$deb" "$check_root"
 machine=$([ "$arch" = armhf ] && echo ARM || echo X86-64)
 for f in usr/bin/zelagent usr/bin/zelagent_control usr/bin/pvo "usr/$libdir/libpvo.so"; do
   readelf -h "$check_root/$f" | grep -q "Machine:.*$machine" || fail "$f is not built for $arch"
+done
+# The programs as packed (stripped) against the flash budget.
+for budget in usr/bin/zelagent:307200 usr/bin/zelagent_control:102400; do
+  f=${budget%:*}
+  size=$(stat -c %s "$check_root/$f")
+  [ "$size" -le "${budget#*:}" ] || fail "$f is $size bytes stripped, over its budget of ${budget#*:}"
+  echo "$f: $size bytes stripped (budget ${budget#*:})"
 done
 
 # The unit from the package, verified on this machine's systemd: its

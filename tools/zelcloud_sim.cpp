@@ -8,7 +8,10 @@
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <netinet/in.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <atomic>
@@ -780,6 +783,16 @@ std::string Simulator::execute(const std::string& line) {
            std::to_string(cloud.resumed_handshakes()) + " resumed";
   }
   return "error unknown command '" + command + "' (try help)";
+}
+
+UniqueFd stop_signal_fd() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return UniqueFd(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
 }
 
 UniqueFd listen_loopback(std::uint16_t port, int backlog, std::uint16_t* bound) {

@@ -175,4 +175,10 @@ std::string printable(const std::string& bytes, std::size_t limit = 200);
 // it got goes to `bound` when given. Empty on failure.
 UniqueFd listen_loopback(std::uint16_t port, int backlog, std::uint16_t* bound = nullptr);
 
+// A tool's stop signals: blocks SIGTERM and SIGINT in the calling thread (the
+// threads it makes later inherit the set), ignores SIGPIPE and returns a
+// signalfd that becomes readable when either arrives. Call it before making
+// threads.
+UniqueFd stop_signal_fd();
+
 }  // namespace zelsim

@@ -23,8 +23,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -274,13 +272,7 @@ int main(int argc, char** argv) {
 
   // The simulator's threads inherit the blocked set; the main loop takes the
   // signals through a signalfd.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  UniqueFd signals(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
+  UniqueFd signals = zelsim::stop_signal_fd();
 
   int status = kExitOk;
   try {

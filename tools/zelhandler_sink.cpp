@@ -13,8 +13,6 @@
 #include <cjson/cJSON.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -125,13 +123,7 @@ int main(int argc, char** argv) {
   if (name.empty() || unix_path.empty() == (port < 0) || port > kMaxPort) return usage(argv[0]);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  UniqueFd signals(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
+  UniqueFd signals = zelsim::stop_signal_fd();
 
   UniqueFd listener = unix_path.empty() ? zelsim::listen_loopback(static_cast<std::uint16_t>(port), kBacklog)
                                          : listen_unix(unix_path);

@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "common/unique_fd.h"
 #include "pvo_format.h"
 
 #define PVO_EXPORT __attribute__((visibility("default")))
@@ -41,34 +42,6 @@ constexpr const char* kTempFileName = "/store.tmp";
 constexpr mode_t kFileMode = 0600;   // settings hold passwords
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kParentMode = 0755;
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Identity of one committed file: a replaced file always has another inode
 // (the old one is kept alive by StoreState::held), and the rest guards
@@ -265,6 +238,24 @@ int commit_locked(StoreState& s) {
   return PVO_OK;
 }
 
+// Records a set of `key` to `value` (nullptr: an unset) among the process's
+// pending changes.
+int stage_change(const char* key, const char* value) {
+  StoreState& s = state();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  try {
+    follow_location(s);
+    if (value != nullptr) {
+      s.pending[key] = std::string(value);
+    } else {
+      s.pending[key] = std::nullopt;
+    }
+    return PVO_OK;
+  } catch (const std::bad_alloc&) {
+    return PVO_E_NOMEM;
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -304,29 +295,13 @@ PVO_EXPORT int pvoSet(const char* key, const char* value) {
   if (rc != PVO_OK) return rc;
   if (value == nullptr) return PVO_E_INVAL;
   if (::strnlen(value, PVO_MAX_VALUE_LENGTH + 1) > PVO_MAX_VALUE_LENGTH) return PVO_E_VALLEN;
-  StoreState& s = state();
-  std::lock_guard<std::mutex> guard(s.mutex);
-  try {
-    follow_location(s);
-    s.pending[key] = std::string(value);
-    return PVO_OK;
-  } catch (const std::bad_alloc&) {
-    return PVO_E_NOMEM;
-  }
+  return stage_change(key, value);
 }
 
 PVO_EXPORT int pvoUnset(const char* key) {
   int rc = check_key(key);
   if (rc != PVO_OK) return rc;
-  StoreState& s = state();
-  std::lock_guard<std::mutex> guard(s.mutex);
-  try {
-    follow_location(s);
-    s.pending[key] = std::nullopt;
-    return PVO_OK;
-  } catch (const std::bad_alloc&) {
-    return PVO_E_NOMEM;
-  }
+  return stage_change(key, nullptr);
 }
 
 PVO_EXPORT int pvoCommit(void) {

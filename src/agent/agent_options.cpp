@@ -24,6 +24,15 @@ constexpr std::array<level_name, 5> kLevelNames = {{
     {"silent", kLogSilent},
 }};
 
+// A log level from its name or number (1..5); std::nullopt when neither.
+std::optional<int> parse_log_level(const std::string& text) {
+  for (const level_name& entry : kLevelNames) {
+    if (text == entry.name) return entry.level;
+  }
+  if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') return text[0] - '0';
+  return std::nullopt;
+}
+
 // Options that take a value, and where the value goes.
 enum class value_option { kPidFile, kLogFile, kEventFile, kLogLevel, kHardwareId, kModel, kCaFile, kCaPath };
 
@@ -70,14 +79,6 @@ int store_value(value_option option, const std::string& name, const std::string&
 }
 
 }  // namespace
-
-std::optional<int> parse_log_level(const std::string& text) {
-  for (const level_name& entry : kLevelNames) {
-    if (text == entry.name) return entry.level;
-  }
-  if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') return text[0] - '0';
-  return std::nullopt;
-}
 
 int parse_agent_options(int argc, const char* const* argv, agent_options* options, std::string* error) {
   for (int i = 1; i < argc; ++i) {

@@ -8,7 +8,7 @@
 //
 // Every option that takes a value accepts both "--name value" and
 // "--name=value". Parsing is pure: it neither prints nor exits, so the
-// program decides what to do with the result (and tests can look at it).
+// program decides what to do with the result.
 //
 // Usage:
 //
@@ -55,9 +55,6 @@ struct agent_options {
 // that is neither a name (debug, info, warning, error, silent) nor 1 to 5.
 // --help and --version stop nothing: the caller looks at the flags first.
 int parse_agent_options(int argc, const char* const* argv, agent_options* options, std::string* error);
-
-// A log level from its name or number (1..5); std::nullopt when neither.
-std::optional<int> parse_log_level(const std::string& text);
 
 // The usage text, ending in a newline, with `program` as the program name.
 std::string agent_usage_text(const std::string& program);

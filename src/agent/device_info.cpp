@@ -4,14 +4,18 @@
 #include "agent/device_info.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 #include <memory>
+#include <string_view>
 #include <vector>
+
+#include "common/unique_fd.h"
 
 namespace {
 
@@ -33,15 +37,18 @@ struct DirCloser {
 };
 
 std::optional<std::string> read_small_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
   std::string content;
   char buffer[4096];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    content.append(buffer, static_cast<std::size_t>(in.gcount()));
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return content;
+    content.append(buffer, static_cast<std::size_t>(got));
     if (content.size() > kMaxDeviceFileBytes) return std::nullopt;
   }
-  return content;
 }
 
 bool is_blank(char c) { return c == '\0' || std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -51,27 +58,8 @@ std::optional<std::string> non_empty(std::string text) {
   return text;
 }
 
-std::optional<std::string> first_interface_mac(const std::string& root) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir((root + kNetClassPath).c_str()));
-  if (!dir) return std::nullopt;
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == ".." || name == kLoopbackInterface) continue;
-    names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    std::optional<std::string> mac = read_small_file(root + kNetClassPath + "/" + name + "/address");
-    if (!mac) continue;
-    std::optional<std::string> id = mac_to_hardware_id(trim_device_text(*mac));
-    if (id) return id;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
+// Leading and trailing white space (and NUL bytes, which device-tree
+// strings end with) removed.
 std::string trim_device_text(std::string_view text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
@@ -80,6 +68,8 @@ std::string trim_device_text(std::string_view text) {
   return std::string(text.substr(begin, end - begin));
 }
 
+// The value of the "Serial" line of a /proc/cpuinfo text; std::nullopt when
+// there is none or it is empty or made only of zeros.
 std::optional<std::string> cpuinfo_serial(std::string_view cpuinfo) {
   std::size_t start = 0;
   while (start < cpuinfo.size()) {
@@ -98,6 +88,8 @@ std::optional<std::string> cpuinfo_serial(std::string_view cpuinfo) {
   return std::nullopt;
 }
 
+// A MAC address text ("aa:bb:cc:dd:ee:ff") as 12 upper-case hex digits;
+// std::nullopt when it is malformed or all zeros.
 std::optional<std::string> mac_to_hardware_id(std::string_view mac) {
   if (mac.size() != kMacTextLength) return std::nullopt;
   std::string id;
@@ -116,18 +108,39 @@ std::optional<std::string> mac_to_hardware_id(std::string_view mac) {
   return id;
 }
 
-std::optional<std::string> find_hardware_id(const std::string& root) {
-  if (std::optional<std::string> cpuinfo = read_small_file(root + kCpuinfoPath)) {
-    if (std::optional<std::string> serial = cpuinfo_serial(*cpuinfo)) return serial;
+std::optional<std::string> first_interface_mac() {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(kNetClassPath));
+  if (!dir) return std::nullopt;
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || name == kLoopbackInterface) continue;
+    names.push_back(name);
   }
-  if (std::optional<std::string> machine_id = read_small_file(root + kMachineIdPath)) {
-    if (std::optional<std::string> id = non_empty(trim_device_text(*machine_id))) return id;
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    std::optional<std::string> mac = read_small_file(std::string(kNetClassPath) + "/" + name + "/address");
+    if (!mac) continue;
+    std::optional<std::string> id = mac_to_hardware_id(trim_device_text(*mac));
+    if (id) return id;
   }
-  return first_interface_mac(root);
+  return std::nullopt;
 }
 
-std::string find_model(const std::string& root) {
-  if (std::optional<std::string> model = read_small_file(root + kDeviceTreeModelPath)) {
+}  // namespace
+
+std::optional<std::string> find_hardware_id() {
+  if (std::optional<std::string> cpuinfo = read_small_file(kCpuinfoPath)) {
+    if (std::optional<std::string> serial = cpuinfo_serial(*cpuinfo)) return serial;
+  }
+  if (std::optional<std::string> machine_id = read_small_file(kMachineIdPath)) {
+    if (std::optional<std::string> id = non_empty(trim_device_text(*machine_id))) return id;
+  }
+  return first_interface_mac();
+}
+
+std::string find_model() {
+  if (std::optional<std::string> model = read_small_file(kDeviceTreeModelPath)) {
     if (std::optional<std::string> text = non_empty(trim_device_text(*model))) return *text;
   }
   struct utsname names {};

@@ -8,12 +8,17 @@
 
 namespace {
 constexpr const char* kLogModule = "heartbeat_timer";
-}  // namespace
 
-std::int32_t heartbeat_period_seconds(std::int32_t advisor_heartbeat) {
-  return advisor_heartbeat > 0 ? advisor_heartbeat : kDefaultHeartbeatSeconds;
-}
+// What one tick does, decided from what the timer saw.
+struct heartbeat_step {
+  bool check = false;  // call check_heartbeat
+  bool send = false;   // call send_heartbeat_command
+};
 
+// `link_wanted`: keep_connection is 1. `requested`: the previous tick's
+// heartbeat request reached a connection. `sent_before`: the last sent
+// number read just before that request. `sent_now`, `answered_now`: the two
+// numbers now.
 heartbeat_step decide_heartbeat_step(bool link_wanted, bool requested, std::uint64_t sent_before,
                                      std::uint64_t sent_now, std::uint64_t answered_now) {
   heartbeat_step step;
@@ -25,6 +30,12 @@ heartbeat_step decide_heartbeat_step(bool link_wanted, bool requested, std::uint
   const bool check_drops_link = step.check && answered_now != sent_now;
   step.send = !check_drops_link;
   return step;
+}
+
+}  // namespace
+
+std::int32_t heartbeat_period_seconds(std::int32_t advisor_heartbeat) {
+  return advisor_heartbeat > 0 ? advisor_heartbeat : kDefaultHeartbeatSeconds;
 }
 
 void heartbeat_timer::tick() {

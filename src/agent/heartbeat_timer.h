@@ -32,18 +32,6 @@ inline constexpr std::int32_t kDefaultHeartbeatSeconds = 60;
 // The tick period in seconds for the advisor's agentHeartbeat value.
 std::int32_t heartbeat_period_seconds(std::int32_t advisor_heartbeat);
 
-// What one tick does, decided from what the timer saw (pure, for tests).
-struct heartbeat_step {
-  bool check = false;  // call check_heartbeat
-  bool send = false;   // call send_heartbeat_command
-};
-// `link_wanted`: keep_connection is 1. `requested`: the previous tick's
-// heartbeat request reached a connection. `sent_before`: the last sent
-// number read just before that request. `sent_now`, `answered_now`: the two
-// numbers now.
-heartbeat_step decide_heartbeat_step(bool link_wanted, bool requested, std::uint64_t sent_before,
-                                     std::uint64_t sent_now, std::uint64_t answered_now);
-
 class heartbeat_timer {
  public:
   // One tick: the check (when due) and the request for a new heartbeat.

@@ -313,6 +313,54 @@ int run_connection(agent_context* context, const std::string& host, std::uint16_
   return success;
 }
 
+// The broker thread's body: links to the zelbroker the advisor names, one
+// after the other, until keep_connection is found 0 at the top of an attempt.
+void zelbroker_connect(agent_context* context) {
+  message_sender_set_agent_context(context);
+  for (;;) {
+    note_progress(watched_thread::broker);
+    if (broker_link_stopping()) {
+      ZLOG(kLogDebug, "exiting msg_processor thread.\n");
+      return;
+    }
+    std::uint32_t delay = context->zelbroker_delay;
+    std::string host;
+    std::uint16_t port = 0;
+    std::optional<std::string> token;
+
+    if (request_broker_address(&host, &port, &token, context) != 0) continue;
+    // A stop that came while the advisor answered: no point in connecting.
+    if (broker_link_stopping()) continue;
+
+    const int success = run_connection(context, host, port, token, &delay);
+
+    token.reset();
+    ZLOG(kLogDebug, "keep_connection=%d, success=%d.\n", keep_connection.load(), success);
+    set_connected(0);
+
+    if (delay != 0 && !broker_link_stopping()) {
+      ZLOG(kLogError, "Connection to zelbroker was closed. Sleeping for %d secs.\n",
+           static_cast<int>(delay));
+      broker_sleep(static_cast<std::int32_t>(delay));
+    }
+  }
+}
+
+// The broker thread's entry (start_broker_thread).
+void zelbroker_connection_thread(agent_context* context) {
+  ZLOG(kLogDebug, "enter zelbroker_connection_thread\n");
+  const sigset_t usr1 = only_sigusr1();
+  if (pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr) != 0) {
+    ZLOG(kLogError, "Cannot set pthread_sigmask!");
+  }
+  // A stop must not wait for a paused cloud request (the advisor request)
+  // that only a resume, perhaps from the stopping thread itself, would free.
+  http_abandon_requests_when_cleared(&keep_connection);
+  zelbroker_connect(context);
+  http_abandon_requests_when_cleared(nullptr);
+  ZLOG(kLogDebug, "exiting zelbroker_connection_thread\n");
+}
+
 }  // namespace
 
 int start_broker_thread(agent_context* context) {
@@ -397,20 +445,6 @@ void check_heartbeat() {
   }
 }
 
-void zelbroker_connection_thread(agent_context* context) {
-  ZLOG(kLogDebug, "enter zelbroker_connection_thread\n");
-  const sigset_t usr1 = only_sigusr1();
-  if (pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr) != 0) {
-    ZLOG(kLogError, "Cannot set pthread_sigmask!");
-  }
-  // A stop must not wait for a paused cloud request (the advisor request)
-  // that only a resume, perhaps from the stopping thread itself, would free.
-  http_abandon_requests_when_cleared(&keep_connection);
-  zelbroker_connect(context);
-  http_abandon_requests_when_cleared(nullptr);
-  ZLOG(kLogDebug, "exiting zelbroker_connection_thread\n");
-}
-
 int request_broker_address(std::string* host, std::uint16_t* port,
                            std::optional<std::string>* token, agent_context* context) {
   const std::uint32_t default_port = config_get_uint32_default(kKeyBrokerPort, kDefaultBrokerPort);
@@ -456,35 +490,4 @@ int request_broker_address(std::string* host, std::uint16_t* port,
   }
   release_advisor_reply(reply);
   return result;
-}
-
-void zelbroker_connect(agent_context* context) {
-  message_sender_set_agent_context(context);
-  for (;;) {
-    note_progress(watched_thread::broker);
-    if (broker_link_stopping()) {
-      ZLOG(kLogDebug, "exiting msg_processor thread.\n");
-      return;
-    }
-    std::uint32_t delay = context->zelbroker_delay;
-    std::string host;
-    std::uint16_t port = 0;
-    std::optional<std::string> token;
-
-    if (request_broker_address(&host, &port, &token, context) != 0) continue;
-    // A stop that came while the advisor answered: no point in connecting.
-    if (broker_link_stopping()) continue;
-
-    const int success = run_connection(context, host, port, token, &delay);
-
-    token.reset();
-    ZLOG(kLogDebug, "keep_connection=%d, success=%d.\n", keep_connection.load(), success);
-    set_connected(0);
-
-    if (delay != 0 && !broker_link_stopping()) {
-      ZLOG(kLogError, "Connection to zelbroker was closed. Sleeping for %d secs.\n",
-           static_cast<int>(delay));
-      broker_sleep(static_cast<std::int32_t>(delay));
-    }
-  }
 }

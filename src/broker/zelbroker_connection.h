@@ -81,12 +81,6 @@ int close_connection_command();  // send_command('c')
 // once); otherwise DEBUG "heartbeat OK!\n".
 void check_heartbeat();
 
-// The broker thread's entry and its body (exposed for the thread and tests;
-// normal callers use start_broker_thread). Both return when keep_connection
-// is found 0 at the top of an attempt.
-void zelbroker_connection_thread(agent_context* context);
-void zelbroker_connect(agent_context* context);
-
 // Asks the advisor where the zelbroker is. Returns 0 with `host` (at most 255
 // characters), `port` (the advisor's, else `zel_broker_port`) and `token`
 // (the decoded advisor token, or none) filled in; -1 after a failed request

@@ -9,6 +9,14 @@
 
 namespace {
 
+// One row of the control result table. `exit_status` is the status the
+// control tool ends with: the code itself (a shell sees its low 8 bits).
+struct control_result_row {
+  std::int32_t code;
+  std::int32_t exit_status;
+  const char* message;
+};
+
 constexpr std::array<control_result_row, 12> kResultTable = {{
     {kResultOk, kResultOk, "OK."},
     {kResultBusy, kResultBusy, "zelAgent is busy. Please try again later."},
@@ -68,8 +76,6 @@ int build_service_request(const char* command, std::string_view service, const c
 }
 
 }  // namespace
-
-std::span<const control_result_row> control_result_table() { return kResultTable; }
 
 int lookup_result(std::int32_t code, std::int32_t* exit_status, const char** message) {
   for (const control_result_row& row : kResultTable) {

@@ -26,7 +26,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -52,17 +51,6 @@ enum : std::int32_t {
   kResultWouldBlock = -10,        // send_discovery / on_release while paused
   kResultSameSettings = -11,      // no producer in this system
 };
-
-// One row of the control result table. `exit_status` is the status the
-// control tool ends with: the code itself (a shell sees its low 8 bits).
-struct control_result_row {
-  std::int32_t code;
-  std::int32_t exit_status;
-  const char* message;
-};
-
-// The 12 rows, in table order (0, -1, ..., -11). Static storage.
-std::span<const control_result_row> control_result_table();
 
 // Finds the row of `code` (first match in table order), stores its exit
 // status and message (static text; either pointer may be null) and returns 0.

@@ -562,14 +562,6 @@ void log_wait_for_compression() {
 
 namespace log_testing {
 void wait_for_compression() { log_wait_for_compression(); }
-
-void hold_rotation_lock(bool hold) {
-  if (hold) {
-    rotation_lock.acquire();
-  } else {
-    rotation_lock.release();
-  }
-}
 }  // namespace log_testing
 
 std::string log_escape(std::string_view text, std::size_t max) {

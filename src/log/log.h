@@ -127,6 +127,4 @@ extern ssize_t (*write_hook)(int fd, const void* data, std::size_t size);
 extern std::int64_t (*clock_hook)();
 // Blocks until no compression worker runs (takes and releases the rotation lock).
 void wait_for_compression();
-// Holds the rotation lock as a running compression would (true) or releases it.
-void hold_rotation_lock(bool hold);
 }  // namespace log_testing

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "broker/messages/packet.h"
 #include "broker/net_helper.h"
@@ -22,7 +23,7 @@ constexpr const char* kStep = "hello";
 constexpr std::size_t kKeepaliveValuesOffset = 4;
 constexpr std::size_t kKeepaliveValueSize = 4;
 constexpr std::uint16_t kKeepalivePayloadSize = 12;
-}  // namespace
+constexpr std::size_t kBrokerKeepalivePacketSize = 16;
 
 std::vector<std::uint8_t> build_hello_packet(bool is_token, const std::uint8_t* bytes,
                                              std::size_t length) {
@@ -41,6 +42,8 @@ std::vector<std::uint8_t> build_broker_keepalive_packet(std::uint32_t first, std
   put_be32(&packet[kKeepaliveValuesOffset + 2 * kKeepaliveValueSize], third);
   return packet;
 }
+
+}  // namespace
 
 int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_length) {
   std::vector<std::uint8_t> packet;

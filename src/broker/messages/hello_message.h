@@ -11,11 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct connection;
-
-constexpr std::size_t kBrokerKeepalivePacketSize = 16;
 
 // Writes the hello whole (connection_write_before, bounded by the step
 // limit and a stop) and returns its result (bytes written, or negative). With `token` null the agent id is read from
@@ -30,10 +27,3 @@ int send_hello(connection* conn, const std::uint8_t* token, std::size_t token_le
 // its result (bytes written, or negative; -1 for a null connection).
 int send_broker_keepalive(connection* conn, std::uint32_t first, std::uint32_t second,
                           std::uint32_t third);
-
-// The two packets as bytes (shared with the tests and the fake zelbroker).
-// build_hello_packet returns an empty vector for a part over 65,535 bytes.
-std::vector<std::uint8_t> build_hello_packet(bool is_token, const std::uint8_t* bytes,
-                                             std::size_t length);
-std::vector<std::uint8_t> build_broker_keepalive_packet(std::uint32_t first, std::uint32_t second,
-                                                        std::uint32_t third);

@@ -28,16 +28,6 @@ void put_be64(std::uint8_t* out, std::uint64_t value) {
   }
 }
 
-std::uint16_t get_be16(const std::uint8_t* in) {
-  return static_cast<std::uint16_t>((in[0] << kBitsPerByte) | in[1]);
-}
-
-std::uint32_t get_be32(const std::uint8_t* in) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < 4; ++i) value = (value << kBitsPerByte) | in[i];
-  return value;
-}
-
 std::uint64_t get_be64(const std::uint8_t* in) {
   std::uint64_t value = 0;
   for (int i = 0; i < 8; ++i) value = (value << kBitsPerByte) | in[i];

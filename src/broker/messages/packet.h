@@ -7,7 +7,7 @@
 //
 // There is no magic, version, checksum or total length; text inside parts
 // carries no terminating NUL. encode_packet is shared by the agent's senders,
-// the fake zelbroker of the tests and the benchmarks.
+// the simulator's zelbroker (tools/broker_server.cpp) and the benchmarks.
 //
 // Threading: pure functions, callable from any thread.
 #pragma once
@@ -44,6 +44,4 @@ std::vector<std::uint8_t> encode_packet(std::uint8_t type, std::span<const std::
 void put_be16(std::uint8_t* out, std::uint16_t value);
 void put_be32(std::uint8_t* out, std::uint32_t value);
 void put_be64(std::uint8_t* out, std::uint64_t value);
-std::uint16_t get_be16(const std::uint8_t* in);
-std::uint32_t get_be32(const std::uint8_t* in);
 std::uint64_t get_be64(const std::uint8_t* in);
