@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -203,9 +204,12 @@ std::vector<proc_entry> list_processes() {
   return entries;
 }
 
-// The slot number in a process's environment marker, or 0.
-std::uint64_t marker_of(pid_t pid) {
+// The slot number in a process's environment marker, 0 when it has none, or
+// nullopt when its environment cannot be read now (it is in the middle of an
+// exec, or already gone): a later scan looks again.
+std::optional<std::uint64_t> marker_of(pid_t pid) {
   const std::string env = read_small_file("/proc/" + std::to_string(pid) + "/environ");
+  if (env.empty()) return std::nullopt;
   const std::string prefix = std::string(kHandlerProgramEnv) + "=";
   for (std::size_t at = 0; at < env.size();) {
     const std::size_t end = std::min(env.find('\0', at), env.size());
@@ -219,6 +223,10 @@ std::uint64_t marker_of(pid_t pid) {
 
 // ---------------------------------------------------------------------------
 // The table of slots.
+
+// Scans for which an orphan whose environment cannot be read keeps the slots
+// of ended programs from being given up.
+constexpr int kUnreadableScans = 20;
 
 struct tracked_process {
   std::uint64_t slot = 0;
@@ -265,6 +273,7 @@ class ProgramTable {
   std::map<std::uint64_t, slot_record> slots_;
   std::map<pid_t, tracked_process> processes_;  // programs and descendants alive
   std::uint64_t next_slot_ = 1;
+  std::map<pid_t, int> unreadable_;  // orphans whose environment could not be read, by scans
   Clock::time_point last_scan_{};
 };
 ProgramTable programs;
@@ -372,7 +381,13 @@ void ProgramTable::scan_locked() {
     ++it;
   }
   // New descendants: by parent (repeated, the list is in no tree order), then
-  // those re-parented to the agent by their marker.
+  // those re-parented to the agent by their marker. A marker that names a
+  // slot already given up still counts: the process is stopped with the rest.
+  // An orphan whose environment cannot be read yet makes the scan
+  // inconclusive: no slot is given up on its strength, for a few scans (one
+  // that stays unreadable, a set-user-id program's, cannot hold slots for ever).
+  bool inconclusive = false;
+  std::map<pid_t, int> unreadable;
   for (bool added = true; added;) {
     added = false;
     for (const proc_entry& entry : entries) {
@@ -382,8 +397,14 @@ void ProgramTable::scan_locked() {
       if (parent != processes_.end()) {
         slot = parent->second.slot;
       } else if (entry.ppid == self) {
-        slot = marker_of(entry.pid);
-        if (slots_.count(slot) == 0) slot = 0;
+        const std::optional<std::uint64_t> marker = marker_of(entry.pid);
+        if (!marker) {
+          const auto before = unreadable_.find(entry.pid);
+          const int scans = (before == unreadable_.end() ? 0 : before->second) + 1;
+          unreadable[entry.pid] = scans;
+          if (scans <= kUnreadableScans) inconclusive = true;
+        }
+        slot = marker.value_or(0);
       }
       if (slot == 0) continue;
       processes_[entry.pid] = tracked_process{slot, entry.start_time, false};
@@ -397,6 +418,8 @@ void ProgramTable::scan_locked() {
     if (known == processes_.end() || known->second.direct) continue;
     if (::waitpid(entry.pid, nullptr, WNOHANG) == entry.pid) processes_.erase(known);
   }
+  unreadable_ = std::move(unreadable);
+  if (inconclusive) return;
   for (auto& [slot, record] : slots_) {
     if (record.program_ended) record.checked_after_end = true;
   }
