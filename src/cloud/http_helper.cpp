@@ -517,5 +517,4 @@ void http_wake_waiting_requests() {
 namespace http_testing {
 int requests_in_progress() { return in_progress.load(); }
 int requests_held_by_pause() { return held_by_pause.load(); }
-bool share_in_place() { return share_handle.load() != nullptr; }
 }  // namespace http_testing
