@@ -1,4 +1,4 @@
-// Socket helpers shared by the broker link and local delivery: TCP keepalive
+// Socket helpers of the broker link (the control listener uses them too): TCP keepalive
 // with the probe timings the advisor hands out, moving whole buffers over a
 // socket while riding over interrupted system calls, and the bounded waits
 // used while a broker link is being opened.
