@@ -335,7 +335,7 @@ void append_authorization(SlistPtr& headers, const agent_context& context) {
   if (id.agent_id && id.claim_code) append_header(headers, kAuthorizationPrefix + *id.agent_id + ":" + *id.claim_code);
 }
 
-// How one request ended. Every end but kRan and kFailed is logged already.
+// How one request ended (every end but kRan is logged by perform_request).
 enum class RequestEnd {
   kRan,       // transferred; the status is read
   kFailed,    // the transfer failed (the libcurl code is kept)
@@ -356,9 +356,11 @@ using PrepareRequest = std::function<void(CURL* handle, SlistPtr& headers)>;
 
 // The one path of every cloud request: waits for its turn (and out the
 // pause), makes the handle, lets `prepare` add its part, performs the
-// transfer and reads the status on success.
+// transfer and reads the status on success. A failed transfer is logged
+// with the request's own wording of the line (`failed`: "failed with code").
 RequestResult perform_request(const std::string& url, const agent_context& context, long& status,
-                              http_buffer& header, http_buffer& response_body, const PrepareRequest& prepare) {
+                              http_buffer& header, http_buffer& response_body, const char* failed,
+                              const PrepareRequest& prepare) {
   InProgress counted;
   RequestSlot slot;
   if (slot.reason() != GiveUp::kNone) {
@@ -389,15 +391,11 @@ RequestResult perform_request(const std::string& url, const agent_context& conte
     log_given_up(url, aborted, true);
     return {RequestEnd::kAborted, rc, aborted};
   }
-  return {RequestEnd::kFailed, rc};
-}
-
-// `failed` is the request's own wording of the line ("failed with error code").
-void log_transfer_failure(const std::string& url, const char* failed, CURLcode code) {
   ZLOG(kLogError, "curl_easy_perform(url='%s') %s %d: '%s'.\n", log_escape(url).c_str(), failed,
-       static_cast<int>(code), curl_easy_strerror(code));
+       static_cast<int>(rc), curl_easy_strerror(rc));
   ZLOG(kLogEvent, "curl_easy_perform(url='%s') %s %d: '%s'.\n", log_escape(url).c_str(), failed,
-       static_cast<int>(code), curl_easy_strerror(code));
+       static_cast<int>(rc), curl_easy_strerror(rc));
+  return {RequestEnd::kFailed, rc};
 }
 
 }  // namespace
@@ -453,8 +451,8 @@ void clean_shared_curl() {
 
 int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
                    long& status, http_buffer& header, http_buffer& response_body) {
-  const RequestResult result =
-      perform_request(url, context, status, header, response_body, [&](CURL* h, SlistPtr& headers) {
+  const RequestResult result = perform_request(
+      url, context, status, header, response_body, "failed with error code", [&](CURL* h, SlistPtr& headers) {
         append_header(headers, kJsonContentType);
         append_authorization(headers, context);
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
@@ -467,7 +465,6 @@ int http_post_json(const std::string& url, const agent_context& context, const s
     case RequestEnd::kNoHandle: return kHttpOtherFailure;
     case RequestEnd::kFailed: break;
   }
-  log_transfer_failure(url, "failed with error code", result.code);
   switch (result.code) {
     case CURLE_COULDNT_RESOLVE_HOST: return kHttpUnresolved;
     case CURLE_COULDNT_CONNECT: return kHttpRefused;
@@ -479,8 +476,8 @@ int http_post_json(const std::string& url, const agent_context& context, const s
 int http_get_with_header(const std::string& url, const agent_context& context,
                          const std::optional<std::string>& extra_header, long& status,
                          http_buffer& header, http_buffer& response_body) {
-  const RequestResult result =
-      perform_request(url, context, status, header, response_body, [&](CURL*, SlistPtr& headers) {
+  const RequestResult result = perform_request(
+      url, context, status, header, response_body, "failed with code", [&](CURL*, SlistPtr& headers) {
         ZLOG(kLogDebug, "Setup URL for CURL handle.\n");
         append_authorization(headers, context);
         if (extra_header) {
@@ -490,7 +487,6 @@ int http_get_with_header(const std::string& url, const agent_context& context,
         ZLOG(kLogDebug, "Performing CURL request.\n");
       });
   if (result.end == RequestEnd::kRan) ZLOG(kLogDebug, "CURL request was successfully performed.\n");
-  if (result.end == RequestEnd::kFailed) log_transfer_failure(url, "failed with code", result.code);
   if (result.end == RequestEnd::kRan || result.end == RequestEnd::kFailed || result.end == RequestEnd::kAborted) {
     ZLOG(kLogDebug, "Deleting CURL handle.\n");
   }
