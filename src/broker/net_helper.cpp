@@ -54,12 +54,6 @@ sigset_t only_signal(int signal_number) {
   return set;
 }
 
-bool sigpipe_pending() {
-  sigset_t pending;
-  sigemptyset(&pending);
-  return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-}
-
 // read/write sizes are ints; larger requests are served in int-sized pieces.
 std::size_t clamp_to_int(std::size_t size) {
   return size > static_cast<std::size_t>(INT_MAX) ? static_cast<std::size_t>(INT_MAX) : size;
@@ -74,23 +68,6 @@ bool wait_for_input(int sock) {
 }
 
 }  // namespace
-
-ScopedSigpipeBlock::ScopedSigpipeBlock() noexcept {
-  sigset_t pipe_set = only_signal(SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask_);
-  was_pending_ = sigpipe_pending();
-}
-
-ScopedSigpipeBlock::~ScopedSigpipeBlock() {
-  // A SIGPIPE that was already pending belongs to someone else: leave it.
-  if (!was_pending_ && sigpipe_pending()) {
-    sigset_t pipe_set = only_signal(SIGPIPE);
-    const timespec no_wait{0, 0};
-    while (sigtimedwait(&pipe_set, nullptr, &no_wait) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-}
 
 NonblockingScope::NonblockingScope(int fd) noexcept : fd_(fd), flags_(fcntl(fd, F_GETFL)) {
   if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);

@@ -1,4 +1,4 @@
-// Socket helpers shared by the broker link and local delivery: TCP keepalive
+// Socket helpers of the broker link (the control listener uses them too): TCP keepalive
 // with the probe timings the advisor hands out, moving whole buffers over a
 // socket while riding over interrupted system calls, and the bounded waits
 // used while a broker link is being opened.
@@ -24,25 +24,9 @@
 #include <functional>
 
 #include "common/unique_fd.h"
+#include "daemon/sigpipe_block.h"
 
 struct connection;
-
-
-// Keeps SIGPIPE blocked on the calling thread for its lifetime, for writes
-// that cannot pass MSG_NOSIGNAL (a TLS library writing to its socket, a
-// write to a pipe). A SIGPIPE raised meanwhile on this thread is consumed
-// before the old signal mask is restored, so it never reaches the process.
-class ScopedSigpipeBlock {
- public:
-  ScopedSigpipeBlock() noexcept;
-  ~ScopedSigpipeBlock();
-  ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
-  ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
-
- private:
-  sigset_t old_mask_;
-  bool was_pending_ = false;
-};
 
 // Switches a descriptor to non-blocking mode for its lifetime and puts the
 // old file status flags back afterwards.

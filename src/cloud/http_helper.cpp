@@ -17,6 +17,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -322,18 +323,79 @@ EasyPtr create_curl_handle(uint32_t request_timeout, uint32_t connect_timeout, c
   return handle;
 }
 
-// Logs a request that gave up (before sending anything, or `transferring`)
-// and gives http_post_json's result for it.
-int given_up(const std::string& url, GiveUp reason, bool transferring) {
+// Logs a request that gave up, before sending anything or `transferring`.
+void log_given_up(const std::string& url, GiveUp reason, bool transferring) {
   ZLOG(kLogWarning, "Cloud request %s: %s. url='%s'\n", transferring ? "aborted" : "not sent", give_up_text(reason),
        log_escape(url).c_str());
-  return reason == GiveUp::kPaused ? kHttpPaused : kHttpOtherFailure;
 }
 
-std::optional<std::string> authorization_header(const agent_context& context) {
+// Appends "Authorization: <agent id>:<claim code>" when the identity has both.
+void append_authorization(SlistPtr& headers, const agent_context& context) {
   identity id = context.current_identity();
-  if (!id.agent_id || !id.claim_code) return std::nullopt;
-  return kAuthorizationPrefix + *id.agent_id + ":" + *id.claim_code;
+  if (id.agent_id && id.claim_code) append_header(headers, kAuthorizationPrefix + *id.agent_id + ":" + *id.claim_code);
+}
+
+// How one request ended (every end but kRan is logged by perform_request).
+enum class RequestEnd {
+  kRan,       // transferred; the status is read
+  kFailed,    // the transfer failed (the libcurl code is kept)
+  kAborted,   // given up during the transfer (pause or stop)
+  kNotSent,   // given up while waiting for its turn
+  kNoHandle,  // no easy handle could be made
+};
+
+struct RequestResult {
+  RequestEnd end;
+  CURLcode code = CURLE_OK;
+  GiveUp reason = GiveUp::kNone;
+};
+
+// Adds the request's own header lines and options to the handle: the URL,
+// the header list built here and the reply sinks are set by perform_request.
+using PrepareRequest = std::function<void(CURL* handle, SlistPtr& headers)>;
+
+// The one path of every cloud request: waits for its turn (and out the
+// pause), makes the handle, lets `prepare` add its part, performs the
+// transfer and reads the status on success. A failed transfer is logged
+// with the request's own wording of the line (`failed`: "failed with code").
+RequestResult perform_request(const std::string& url, const agent_context& context, long& status,
+                              http_buffer& header, http_buffer& response_body, const char* failed,
+                              const PrepareRequest& prepare) {
+  InProgress counted;
+  RequestSlot slot;
+  if (slot.reason() != GiveUp::kNone) {
+    log_given_up(url, slot.reason(), false);
+    return {RequestEnd::kNotSent, CURLE_OK, slot.reason()};
+  }
+  const ReplySink header_sink{&header, &url, "headers"};
+  const ReplySink body_sink{&response_body, &url, "body"};
+  GiveUp aborted = GiveUp::kNone;
+  EasyPtr handle =
+      create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink, aborted);
+  if (!handle) {
+    ZLOG(kLogError, "curl initialization error.\n");
+    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
+    return {RequestEnd::kNoHandle};
+  }
+  CURL* h = handle.get();
+  SlistPtr headers;
+  prepare(h, headers);
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  const CURLcode rc = curl_easy_perform(h);
+  if (rc == CURLE_OK) {
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return {RequestEnd::kRan};
+  }
+  if (rc == CURLE_ABORTED_BY_CALLBACK && aborted != GiveUp::kNone) {
+    log_given_up(url, aborted, true);
+    return {RequestEnd::kAborted, rc, aborted};
+  }
+  ZLOG(kLogError, "curl_easy_perform(url='%s') %s %d: '%s'.\n", log_escape(url).c_str(), failed,
+       static_cast<int>(rc), curl_easy_strerror(rc));
+  ZLOG(kLogEvent, "curl_easy_perform(url='%s') %s %d: '%s'.\n", log_escape(url).c_str(), failed,
+       static_cast<int>(rc), curl_easy_strerror(rc));
+  return {RequestEnd::kFailed, rc};
 }
 
 }  // namespace
@@ -389,40 +451,21 @@ void clean_shared_curl() {
 
 int http_post_json(const std::string& url, const agent_context& context, const std::string& body,
                    long& status, http_buffer& header, http_buffer& response_body) {
-  InProgress counted;
-  RequestSlot slot;
-  if (slot.reason() != GiveUp::kNone) return given_up(url, slot.reason(), false);
-  const ReplySink header_sink{&header, &url, "headers"};
-  const ReplySink body_sink{&response_body, &url, "body"};
-  GiveUp aborted = GiveUp::kNone;
-  EasyPtr handle =
-      create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink, aborted);
-  if (!handle) {
-    ZLOG(kLogError, "curl initialization error.\n");
-    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
-    return kHttpOtherFailure;
+  const RequestResult result = perform_request(
+      url, context, status, header, response_body, "failed with error code", [&](CURL* h, SlistPtr& headers) {
+        append_header(headers, kJsonContentType);
+        append_authorization(headers, context);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());  // `body` outlives the transfer
+      });
+  switch (result.end) {
+    case RequestEnd::kRan: return kHttpOk;
+    case RequestEnd::kAborted:
+    case RequestEnd::kNotSent: return result.reason == GiveUp::kPaused ? kHttpPaused : kHttpOtherFailure;
+    case RequestEnd::kNoHandle: return kHttpOtherFailure;
+    case RequestEnd::kFailed: break;
   }
-  CURL* h = handle.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  SlistPtr headers;
-  append_header(headers, kJsonContentType);
-  std::optional<std::string> authorization = authorization_header(context);
-  if (authorization) append_header(headers, *authorization);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());  // `body` outlives the transfer
-
-  CURLcode rc = curl_easy_perform(h);
-  if (rc == CURLE_OK) {
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    return kHttpOk;
-  }
-  if (rc == CURLE_ABORTED_BY_CALLBACK && aborted != GiveUp::kNone) return given_up(url, aborted, true);
-  ZLOG(kLogError, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", log_escape(url).c_str(),
-       static_cast<int>(rc), curl_easy_strerror(rc));
-  ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with error code %d: '%s'.\n", log_escape(url).c_str(),
-       static_cast<int>(rc), curl_easy_strerror(rc));
-  switch (rc) {
+  switch (result.code) {
     case CURLE_COULDNT_RESOLVE_HOST: return kHttpUnresolved;
     case CURLE_COULDNT_CONNECT: return kHttpRefused;
     case CURLE_OPERATION_TIMEDOUT: return kHttpTimeout;
@@ -433,51 +476,21 @@ int http_post_json(const std::string& url, const agent_context& context, const s
 int http_get_with_header(const std::string& url, const agent_context& context,
                          const std::optional<std::string>& extra_header, long& status,
                          http_buffer& header, http_buffer& response_body) {
-  InProgress counted;
-  RequestSlot slot;
-  if (slot.reason() != GiveUp::kNone) {
-    given_up(url, slot.reason(), false);
-    return kHttpGetFailure;
+  const RequestResult result = perform_request(
+      url, context, status, header, response_body, "failed with code", [&](CURL*, SlistPtr& headers) {
+        ZLOG(kLogDebug, "Setup URL for CURL handle.\n");
+        append_authorization(headers, context);
+        if (extra_header) {
+          ZLOG(kLogDebug, "appending additional header %s.\n", log_escape(*extra_header).c_str());
+          append_header(headers, *extra_header);
+        }
+        ZLOG(kLogDebug, "Performing CURL request.\n");
+      });
+  if (result.end == RequestEnd::kRan) ZLOG(kLogDebug, "CURL request was successfully performed.\n");
+  if (result.end == RequestEnd::kRan || result.end == RequestEnd::kFailed || result.end == RequestEnd::kAborted) {
+    ZLOG(kLogDebug, "Deleting CURL handle.\n");
   }
-  const ReplySink header_sink{&header, &url, "headers"};
-  const ReplySink body_sink{&response_body, &url, "body"};
-  GiveUp aborted = GiveUp::kNone;
-  EasyPtr handle =
-      create_curl_handle(context.request_timeout, context.connect_timeout, header_sink, body_sink, aborted);
-  if (!handle) {
-    ZLOG(kLogError, "curl initialization error.\n");
-    ZLOG(kLogEvent, "curl initialization error. url='%s'\n", log_escape(url).c_str());
-    return kHttpGetFailure;
-  }
-  CURL* h = handle.get();
-  ZLOG(kLogDebug, "Setup URL for CURL handle.\n");
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  SlistPtr headers;
-  std::optional<std::string> authorization = authorization_header(context);
-  if (authorization) append_header(headers, *authorization);
-  if (extra_header) {
-    ZLOG(kLogDebug, "appending additional header %s.\n", log_escape(*extra_header).c_str());
-    append_header(headers, *extra_header);
-  }
-  if (headers) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-
-  ZLOG(kLogDebug, "Performing CURL request.\n");
-  CURLcode rc = curl_easy_perform(h);
-  int result = kHttpGetFailure;
-  if (rc == CURLE_OK) {
-    ZLOG(kLogDebug, "CURL request was successfully performed.\n");
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    result = 0;
-  } else if (rc == CURLE_ABORTED_BY_CALLBACK && aborted != GiveUp::kNone) {
-    given_up(url, aborted, true);
-  } else {
-    ZLOG(kLogError, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", log_escape(url).c_str(),
-         static_cast<int>(rc), curl_easy_strerror(rc));
-    ZLOG(kLogEvent, "curl_easy_perform(url='%s') failed with code %d: '%s'.\n", log_escape(url).c_str(),
-         static_cast<int>(rc), curl_easy_strerror(rc));
-  }
-  ZLOG(kLogDebug, "Deleting CURL handle.\n");
-  return result;
+  return result.end == RequestEnd::kRan ? 0 : kHttpGetFailure;
 }
 
 int http_get(const std::string& url, const agent_context& context, long& status, http_buffer& header,
@@ -517,5 +530,4 @@ void http_wake_waiting_requests() {
 namespace http_testing {
 int requests_in_progress() { return in_progress.load(); }
 int requests_held_by_pause() { return held_by_pause.load(); }
-bool share_in_place() { return share_handle.load() != nullptr; }
 }  // namespace http_testing

@@ -139,6 +139,4 @@ namespace http_testing {
 int requests_in_progress();
 // Number of requests currently held by the pause.
 int requests_held_by_pause();
-// Whether the share object is in place.
-bool share_in_place();
 }  // namespace http_testing

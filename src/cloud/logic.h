@@ -222,58 +222,6 @@ uint32_t broker_ssl_enabled();   // zel_broker_ssl, default 1
 
 // Seams for the tests only.
 namespace logic_testing {
-// The six fields of the agent state, as the next report would carry them.
-struct agent_state_fields {
-  int32_t event, daemon, pid, registered, claimed, connected, mirror;
-};
-agent_state_fields agent_state_now();
 // Handler name that notify_service uses for `service`.
 std::string service_handler_name(const std::string& service);
-// Percent-encodes a query value ("-._~", letters and digits stay).
-std::string url_encode_query_value(std::string_view value);
-}  // namespace logic_testing
-
-// ===========================================================================
-// Control requests from the zelbroker: a plain message addressed to the
-// handler name the agent itself answers to (zel_agent_handler_name) carries
-// a control text, which is parsed and executed exactly as the control
-// listener does (control_listener/control_listener.h). The zelbroker gets no
-// answer; the result is the delivery's result.
-//
-// Threading: the check and the execution run on the message thread, beside
-// the control listener's requests on its own thread.
-// ===========================================================================
-
-#include <cstddef>
-
-// The agent's own handler name: the value of zel_agent_handler_name, cached
-// once found (it then stays for the life of the process); while the key is
-// unset it is read again on every call. std::nullopt while unset. Any thread.
-std::optional<std::string> agent_handler_name();
-
-// Copies `length` bytes of `payload` (null only with length 0), terminates
-// the copy and parses it as a control request; executes it with `context`.
-// Returns the control result code, or -1 when the text does not parse
-// (ERROR "Cannot parse incoming request.\n") or when `context` is null (the
-// broker thread has not stored the agent context yet: refused and logged).
-// A command that may wait on the zelCloud is handed to the control worker
-// (control_listener/control_worker.h) and gives 0 (-1 when its queue is full).
-int execute_incoming_request(const void* payload, std::size_t length, agent_context* context);
-
-// The check at the head of deliver_message (delivery/message_sender.h's
-// own_handler_hook): when the agent's own handler name is set and equals
-// `handler_name` exactly, executes the payload with the agent context stored
-// in the message sender (execute_incoming_request), stores the result
-// through `result` and returns true; otherwise returns false and touches
-// nothing.
-bool deliver_to_agent_handler(const char* handler_name, const void* payload, std::size_t length,
-                              int* result);
-
-// Installs deliver_to_agent_handler as the message sender's hook (done by
-// start_control_listener; idempotent). Any thread.
-void install_agent_handler_check();
-
-namespace logic_testing {
-// Forgets the cached agent handler name, so the next call reads the store.
-void forget_agent_handler_name();
 }  // namespace logic_testing

@@ -31,6 +31,7 @@
 #include "control/control_protocol.h"
 #include "control_listener/control_listener_command.h"
 #include "control_listener/control_worker.h"
+#include "control_listener/incoming_requests.h"
 #include "daemon/liveness.h"
 #include "log/log.h"
 

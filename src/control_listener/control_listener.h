@@ -31,7 +31,7 @@
 // Threading: the listener thread alone accepts and serves connections.
 // execute_control_request and free_control_request are also called on the
 // control worker and on the message thread for control requests from the
-// zelbroker (execute_incoming_request, cloud/logic.h).
+// zelbroker (execute_incoming_request, incoming_requests.h).
 #pragma once
 
 #include <cstddef>
@@ -71,7 +71,7 @@ struct control_listener_args {
 // byte other than kExitCommandByte); an empty std::thread when the thread
 // cannot be created (logged). Also installs the check by which the message
 // sender hands messages for the agent's own handler name to
-// execute_incoming_request (cloud/logic.h).
+// execute_incoming_request (incoming_requests.h).
 std::thread start_control_listener(agent_context* context, int exit_pipe_fd);
 
 // The listener thread's routine: returns at once for a null record. Sets up

@@ -205,13 +205,6 @@ std::int32_t deadline() {
   return discovery_deadline.load();
 }
 
-bool thread_recorded() {
-  std::lock_guard<std::mutex> lock(discovery_lock);
-  return discovery_handle.joinable();
-}
-
-int threads_started() { return discovery_threads_made.load(); }
-
 bool thread_running() { return discovery_thread_active.load(); }
 
 int waits_begun() { return discovery_waits_begun.load(); }

@@ -86,11 +86,6 @@ namespace discovery_testing {
 void set_uptime_offset(long seconds);
 // The window's end (seconds of uptime; 0 = no window), read under the lock.
 std::int32_t deadline();
-// True while a discovery thread's handle is recorded (running or ended but
-// not yet joined).
-bool thread_recorded();
-// Number of discovery threads created since the process started.
-int threads_started();
 // True while a discovery thread is running its routine.
 bool thread_running();
 // Number of waits for the window's end begun by discovery threads so far.

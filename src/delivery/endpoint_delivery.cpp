@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-#include "broker/net_helper.h"
+#include "daemon/sigpipe_block.h"
 #include "delivery/handler_programs.h"
 #include "log/log.h"
 

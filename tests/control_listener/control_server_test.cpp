@@ -19,6 +19,7 @@
 #include "control_listener/control_listener.h"
 #include "control_listener/control_worker.h"
 #include "control_listener/discovery.h"
+#include "control_listener/incoming_requests.h"
 #include "daemon/daemon.h"
 #include "daemon/liveness.h"
 #include "support/test_support.h"
