@@ -27,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::uint32_t values[3] = {7, 7, 7};
   const bool read = parse_keepalive_string(text.c_str(), &values[0], &values[1], &values[2]) == 0;
-  for (std::uint32_t value : values) if (read ? value > 2147483647u : value != 7) std::abort();
+  for (std::uint32_t value : values) {
+    if (read ? value > 2147483647u : value != 7) std::abort();
+  }
   return 0;
 }
