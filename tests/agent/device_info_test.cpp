@@ -11,17 +11,22 @@ namespace {
 
 TEST(DeviceInfo, HardwareIdComesFromTheFirstSourceThatHasOneInAFixedOrder) {
   using Files = std::vector<std::pair<std::string, std::string>>;  // written in this order
-  const std::string net = "sys/class/net/wlan", mac1 = "de:ad:be:ef:00:01\n", mac2 = "de:ad:be:ef:00:02\n";
+  // Adds interfaces <prefix><i>, made in the order given, each with the MAC de:ad:be:ef:00:0<i>.
+  const auto with_interfaces = [](Files files, const std::string& prefix, std::initializer_list<int> order) {
+    for (int i : order) files.push_back({"sys/class/net/" + prefix + std::to_string(i) + "/address",
+                                         "de:ad:be:ef:00:0" + std::to_string(i) + "\n"});
+    return files;
+  };
   const struct { const char* name; Files files; std::optional<std::string> id; } cases[] = {
-      {"cpu serial", {{"proc/cpuinfo", "processor\t: 0\nSerial\t\t: 00000000c0ffee42\n"}, {"etc/machine-id", "m\n"}},
-       "00000000c0ffee42"},
-      {"zero serial: machine id", {{"proc/cpuinfo", "Serial : 0000000000000000\n"}, {"etc/machine-id", " 5f3c\n"}},
-       "5f3c"},
-      {"blank machine id: interfaces by name", {{"etc/machine-id", "\n"}, {net + "1/address", mac2},
-       {net + "0/address", mac1}, {"sys/class/net/lo/address", "00:00:00:00:00:07\n"}}, "DEADBEEF0001"},
-      {"listed the other way round", {{net + "0/address", mac1}, {net + "1/address", mac2}}, "DEADBEEF0001"},
-      {"zero MAC skipped", {{net + "0/address", "00:00:00:00:00:00\n"}, {net + "1/address", mac2}},
-       "DEADBEEF0002"},
+      {"cpu serial", {{"proc/cpuinfo", "cpu\t: 0\nSerial\t\t: 00c0ffee42\n"}, {"etc/machine-id", "m\n"}}, "00c0ffee42"},
+      {"zero serial: machine id", {{"proc/cpuinfo", "Serial : 0000\n"}, {"etc/machine-id", " 5f3c\n"}}, "5f3c"},
+      // Whatever order the folder lists them in (creation or hash), the first by name counts.
+      {"blank machine id: interfaces by name",
+       with_interfaces({{"etc/machine-id", "\n"}, {"sys/class/net/lo/address", "00:00:00:00:00:07\n"}}, "wlan",
+                       {3, 2, 1, 0}), "DEADBEEF0000"},
+      {"made the other way round", with_interfaces({}, "eth", {0, 1, 2, 3}), "DEADBEEF0000"},
+      {"zero MAC skipped", with_interfaces({{"sys/class/net/eth0/address", "00:00:00:00:00:00\n"}}, "eth", {1}),
+       "DEADBEEF0001"},
       {"no source", {}, std::nullopt},
   };
   for (const auto& c : cases) {

@@ -109,9 +109,7 @@ TEST_F(CloudTest, AgentStateReportsEachChangeToEventSinkAndKeepsTheFlags) {
   set_connected(1);  // no change: no report
   send_message(kEventSinkHandler, "end");
   ASSERT_TRUE(zeltest::wait_until([&] { return !sink.payloads().empty() && sink.payloads().back() == "end"; }));
-  const auto report = [](int32_t e, int32_t r, int32_t c, int32_t l = 0) {
-    return build_state_event(e, 0, ::getpid(), r, c, l);
-  };
+  const auto report = [](int e, int r, int c, int l = 0) { return build_state_event(e, 0, ::getpid(), r, c, l); };
   const std::vector<std::string> expected = {report(kStateEventStart, 1, 0), report(kStateEventClaimed, 1, 1),
                                              report(kStateEventClaimed, 1, 1), report(kStateEventClaimed, 1, 0),
                                              report(kStateEventRegistered, 0, 0),

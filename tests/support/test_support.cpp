@@ -143,9 +143,8 @@ void on_interrupting_signal(int) {}
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::string& out_path, const std::string& err_path,
-                 const std::vector<std::pair<std::string, std::string>>& env) {
-  pid_ = spawn(ExecStrings(argv, env), -1, -1, out_path, err_path);
-}
+                 const std::vector<std::pair<std::string, std::string>>& env)
+    : pid_(spawn(ExecStrings(argv, env), -1, -1, out_path, err_path)) {}
 
 Process::~Process() {
   if (pid_ > 0 && !status_) {
@@ -167,9 +166,7 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
   return status_;
 }
 
-void Process::signal(int number) const {
-  if (pid_ > 0) ::kill(pid_, number);
-}
+void Process::signal(int number) const { if (pid_ > 0) ::kill(pid_, number); }
 
 ProgramResult run_program(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& env,
@@ -274,8 +271,7 @@ HandlerSink::HandlerSink() {
   start();
 }
 
-HandlerSink::HandlerSink(const std::string& path) : endpoint_(path), path_(path) {
-  listener_ = listen_unix(path);
+HandlerSink::HandlerSink(const std::string& path) : listener_(listen_unix(path)), endpoint_(path), path_(path) {
   start();
 }
 
