@@ -37,9 +37,7 @@ std::optional<Report> parse_report(const std::string& json) {
 
 }  // namespace
 
-ReportTest event_is(int event) {
-  return [event](const Report& r) { return r.event == event; };
-}
+ReportTest event_is(int event) { return [event](const Report& r) { return r.event == event; }; }
 
 ReportTest connected_is(bool connected) {
   return [connected](const Report& r) { return r.event == 4 && r.connected == connected; };
@@ -126,9 +124,7 @@ std::vector<Report> AgentTest::reports() const {
 }
 
 std::optional<Report> AgentTest::first_report_of(int pid) const {
-  for (const Report& report : reports()) {
-    if (report.pid == pid) return report;
-  }
+  for (const Report& report : reports()) if (report.pid == pid) return report;
   return std::nullopt;
 }
 

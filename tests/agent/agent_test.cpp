@@ -1,6 +1,7 @@
 // The agent end to end: the real zelagent against the simulated zelCloud and
 // zelbroker, driven by the real zelagent_control, observed through its
 // handlers, its store, its log and what the simulator saw.
+#include <cjson/cJSON.h>
 #include <sys/stat.h>
 
 #include "agent/agent_harness.h"
@@ -13,9 +14,13 @@ namespace {
 const ReportTest kClaimed = [](const Report& r) { return r.event == 3 && r.claimed; };
 const ReportTest kReleased = [](const Report& r) { return r.event == 3 && !r.claimed; };
 
-std::string notification(bool claimed) {
-  return std::string("{\n\t\"service\":\t\"") + kService + "\",\n\t\"claimed\":\t" + (claimed ? "true" : "false") +
-         "\n}";
+// A service notification's members, whatever its layout: the service, then "claimed" or "released".
+std::string notified(const std::string& json) {
+  std::unique_ptr<cJSON, void (*)(cJSON*)> root(cJSON_Parse(json.c_str()), cJSON_Delete);
+  const cJSON* service = cJSON_GetObjectItemCaseSensitive(root.get(), "service");
+  const cJSON* claimed = cJSON_GetObjectItemCaseSensitive(root.get(), "claimed");
+  if (cJSON_GetArraySize(root.get()) != 2 || !cJSON_IsString(service) || !cJSON_IsBool(claimed)) return json;
+  return service->valuestring + std::string(cJSON_IsTrue(claimed) ? " claimed" : " released");
 }
 
 TEST_F(AgentTest, FirstStartRegistersReportsInOrderAndStopsCleanly) {
@@ -57,6 +62,23 @@ TEST_F(AgentTest, FirstStartRegistersReportsInOrderAndStopsCleanly) {
   EXPECT_FALSE(zeltest::file_exists(pid_file()));
   EXPECT_TRUE(wait_report(connected_is(false)));
   EXPECT_EQ(get("zel_agent_connected"), "0");
+}
+
+TEST_F(AgentTest, PlainTcpBrokerCarriesTheLinkBothWays) {
+  zelsim::SimulatorOptions options;
+  options.cert_dir = dir.file("sim");
+  options.broker_tls = false;
+  sim = std::make_unique<zelsim::Simulator>(options);  // in place of the TLS one
+  for (const auto& [key, value] : sim->store_settings()) set(key, value);
+  set("zel_broker_ssl", "0");
+  set("zel_force_connection", "1");
+  start_agent();
+  ASSERT_TRUE(wait_report(connected_is(true)));
+  ASSERT_TRUE(sim->broker().wait_for_packets(1));
+  EXPECT_EQ(sim->broker().packets()[0].parts, std::vector<std::string>{sim->devices().at(0).agent_id});
+  ASSERT_TRUE(sim->send_message("sample", "in the clear"));
+  ASSERT_TRUE(sample_sink->wait_for(1));
+  EXPECT_EQ(sample_sink->payloads()[0], "in the clear");
 }
 
 TEST_F(AgentTest, RestartReadsTheStoredStateBackAndDoesNotRegisterAgain) {
@@ -156,7 +178,7 @@ TEST_F(AgentTest, EveryControlCommandAgainstTheRunningAgent) {
     EXPECT_EQ(control({"on_claim", "-s", kService, "-r", "false"}).status, 0);
     ASSERT_TRUE(wait_report(kClaimed));
     ASSERT_TRUE(service_sink->wait_for(1));
-    EXPECT_EQ(service_sink->payloads()[0], notification(true));
+    EXPECT_EQ(notified(service_sink->payloads()[0]), kService + std::string(" claimed"));
     ASSERT_TRUE(wait_report(connected_is(true)));
     EXPECT_EQ(control({"on_moravault", "-s", kService, "-r", "true"}).status, 0);
   }
@@ -184,7 +206,7 @@ TEST_F(AgentTest, EveryControlCommandAgainstTheRunningAgent) {
     ASSERT_TRUE(wait_report(kReleased));
     ASSERT_TRUE(zeltest::wait_until([&] { return count_reports(connected_is(false)) == 2; }));
     ASSERT_TRUE(service_sink->wait_for(2));
-    EXPECT_EQ(service_sink->payloads()[1], notification(false));
+    EXPECT_EQ(notified(service_sink->payloads()[1]), kService + std::string(" released"));
     EXPECT_EQ(get("zel_agent_claimed"), "0");
   }
   EXPECT_EQ(control({"on_carrier_changed", "-id", "42"}).status, 250);
@@ -292,13 +314,9 @@ TEST_F(AgentTest, RefusedStartsSayWhyAndTouchNothing) {
   ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link.pid").c_str()), 0);
   ASSERT_EQ(::mkfifo(dir.file("fifo.pid").c_str(), 0600), 0);
   ASSERT_EQ(::mkdir(dir.file("dir.pid").c_str(), 0700), 0);
-  struct Case {
-    const char* what;
-    std::vector<std::string> extra;
-    std::string key;  // emptied in the store
-    int status;
-    std::string said;
-  } cases[] = {
+  // `key` is emptied in the store; `said` is in what the agent prints.
+  struct Case { const char* what; std::vector<std::string> extra; std::string key; int status; std::string said; };
+  const Case cases[] = {
       {"missing cloud URL", {}, "zel_advisor_url", 1, "pvo set zel_advisor_url"},
       {"unusable pid file", {"--pid-file", dir.file("plain/agent.pid")}, "", 1, "cannot create the pid file"},
       {"symbolic link as pid file", {"--pid-file", dir.file("link.pid")}, "", 1,

@@ -50,14 +50,10 @@ TEST_F(AgentTest, ServiceManagerHearsReadyOnceThePortIsHeldAndKeepAlivesWhileEve
   zeltest::write_file(program, "#!/bin/sh\ncat >/dev/null; env > " + dir.file("env.tmp") + " && mv " +
                                    dir.file("env.tmp") + " " + dir.file("env.txt") + "\n", 0755);
   set("zel_handler_event_sink", event_sink->endpoint() + "," + program);
-  const struct {
-    const char* name;
-    std::string address;
-    bool port_taken;
-    const char* stalled;  // thread made to look hung
-  } rows[] = {{"control port taken", dir.file("taken.sock"), true, nullptr},
-              {"healthy, abstract address", "@zelagent-notify-" + std::to_string(::getpid()), false, nullptr},
-              {"message thread hung", dir.file("hung.sock"), false, "message"}};
+  const struct { const char* name; std::string address; bool port_taken; const char* stalled; } rows[] = {
+      {"control port taken", dir.file("taken.sock"), true, nullptr},
+      {"healthy, abstract address", "@zelagent-notify-" + std::to_string(::getpid()), false, nullptr},
+      {"message thread hung", dir.file("hung.sock"), false, "message"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const NotifySocket manager(row.address);

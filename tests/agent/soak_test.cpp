@@ -36,11 +36,7 @@ int soak_setting(const char* name, int short_run) {
   return value > 0 ? value : short_run;
 }
 
-struct Resources {
-  int descriptors = 0;
-  int threads = 0;
-  long resident_kib = 0;
-};
+struct Resources { int descriptors = 0; int threads = 0; long resident_kib = 0; };
 
 Resources resources_of(pid_t pid) {
   Resources r;

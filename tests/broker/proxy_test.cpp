@@ -35,7 +35,7 @@ TEST_F(BrokerTest, ProxyTunnels) {
   const std::string socks4 = bytes({4, 1, 0x1F, 0x90, 127, 0, 0, 1, 0}), greeting = bytes({5, 2, 0, 2});
   const std::string auth = bytes({1, 3}) + "zel" + bytes({6}) + "s3cret";
   const std::string connect5 = bytes({5, 1, 0, 1, 127, 0, 0, 1, 0x1F, 0x90});
-  const std::string granted5 = bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}), refused5 = bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0});
+  const std::string granted5 = bytes({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}), refused5 = bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0});
   const std::vector<Case> cases = {
       {"established", kProxyHttp, "localhost", {established}, true, {connect}},
       {"200 without tunnel", kProxyHttp, "localhost", {answer("HTTP/1.1 200 OK\r\n\r\n")}, false, {connect}},
@@ -83,6 +83,7 @@ TEST_F(BrokerTest, ProxyTunnels) {
     if (conn) connection_close(conn.get());
     EXPECT_EQ(peer.finish(), c.got);
   }
+  EXPECT_TRUE(log.has("Connection not allowed by ruleset."));  // the reason of "5 refused"
   std::string request;
   EXPECT_EQ(socks5_auth_request(std::string(255, 'u'), "p", &request), 0);
   EXPECT_EQ(request, bytes({1, 255}) + std::string(255, 'u') + bytes({1}) + "p");

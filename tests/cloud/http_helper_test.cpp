@@ -194,9 +194,13 @@ TEST_F(CloudTest, CloudRequestsGoThroughRealProxiesWithTheirCredentials) {
                         {"/usr/bin/microsocks", 3, "zel:pass", false},  // it speaks SOCKS5 only
                         {"/usr/sbin/danted", 3, nullptr, true}};
   cloud_->set_default_answer(reply(200));
+  std::string missing;  // rows of a proxy that is not installed are skipped, the others still run
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program + " mode " + std::to_string(c.mode) + " password " + (c.password ? c.password : "-"));
-    if (::access(c.program.c_str(), X_OK) != 0) GTEST_SKIP() << c.program << " is not installed";
+    if (::access(c.program.c_str(), X_OK) != 0) {  // skipped, and named at the end
+      missing += " " + c.program;
+      continue;
+    }
     uint16_t port = 0;
     const auto proxy = start_proxy(c.program, dir_.file("proxy.conf"), port);
     ASSERT_TRUE(proxy) << zeltest::read_file(dir_.file("proxy.conf.out"));
@@ -211,4 +215,5 @@ TEST_F(CloudTest, CloudRequestsGoThroughRealProxiesWithTheirCredentials) {
     proxy->signal(SIGTERM);
     EXPECT_TRUE(proxy->wait_exit());
   }
+  if (!missing.empty()) GTEST_SKIP() << "rows skipped, not installed:" << missing;
 }

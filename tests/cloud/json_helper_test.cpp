@@ -53,7 +53,8 @@ TEST_F(CloudTest, ClaimReplyNeedsTypeIdAndABooleanOfAnyNameTheLastDeciding) {
 
 TEST_F(CloudTest, AdvisorReplyConnectsWithABrokerOrWaitsAnyPeriodFromZero) {
   const int32_t connect = kAdvisorActionConnect, wait = kAdvisorActionWait;
-  const std::tuple<const char*, int, int32_t, S, int32_t, int32_t, S> cases[] = {
+  struct Case { const char* text; int rc; int32_t action; S broker; int32_t period, port; S token; };
+  const Case cases[] = {
       {R"({"_type":"ActionConnect","broker":"b.test","port":"8883","token":"dG9r"})", 0, connect, "b.test", -1, 8883,
        "dG9r"},
       {R"({"_type":"ActionConnect","broker":"b.test","port":8883})", 0, connect, "b.test", -1, 0, {}},
@@ -63,12 +64,12 @@ TEST_F(CloudTest, AdvisorReplyConnectsWithABrokerOrWaitsAnyPeriodFromZero) {
       {R"({"_type":"ActionWait","period":-1})", -1, wait, {}, -1, 0, {}},
       {R"({"_type":"ActionWait","period":"5"})", -1, wait, {}, -1, 0, {}},
       {R"({"_type":"Later","broker":"b.test","period":5})", -1, kAdvisorActionNone, {}, 5, 0, {}}};
-  for (const auto& [text, rc, action, broker, period, port, token] : cases) {
-    SCOPED_TRACE(text);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
     advisor_reply r{};
-    const int got = parse_advisor_reply(text, r, context_);
-    EXPECT_EQ(std::tie(got, r.action, r.broker, r.period, r.port, r.token),
-              std::tie(rc, action, broker, period, port, token));
+    EXPECT_EQ(parse_advisor_reply(c.text, r, context_), c.rc);
+    EXPECT_EQ(std::tie(r.action, r.broker, r.period, r.port, r.token),
+              std::tie(c.action, c.broker, c.period, c.port, c.token));
   }
   // The keepalives and the heartbeat of a reply go into the context.
   EXPECT_EQ(triple(context_.agent_keepalive), (std::vector<uint32_t>{30, 5, 9}));

@@ -104,12 +104,16 @@ TEST_F(CloudTest, AgentStateReportsEachChangeToEventSinkAndKeepsTheFlags) {
   set_registered(1);  // no change: no report
   set_registered(0);
   EXPECT_EQ(config_get_string(kKeyAgentRegistered), "0");
+  set_connected(0);  // no change: no report
+  set_connected(1);
+  set_connected(1);  // no change: no report
   send_message(kEventSinkHandler, "end");
   ASSERT_TRUE(zeltest::wait_until([&] { return !sink.payloads().empty() && sink.payloads().back() == "end"; }));
-  const auto report = [](int32_t e, int32_t r, int32_t c) { return build_state_event(e, 0, ::getpid(), r, c, 0); };
+  const auto report = [](int e, int r, int c, int l = 0) { return build_state_event(e, 0, ::getpid(), r, c, l); };
   const std::vector<std::string> expected = {report(kStateEventStart, 1, 0), report(kStateEventClaimed, 1, 1),
                                              report(kStateEventClaimed, 1, 1), report(kStateEventClaimed, 1, 0),
-                                             report(kStateEventRegistered, 0, 0), "end"};
+                                             report(kStateEventRegistered, 0, 0),
+                                             report(kStateEventConnected, 0, 0, 1), "end"};
   EXPECT_EQ(sink.payloads(), expected);
   EXPECT_EQ(logic_testing::service_handler_name(std::string(200, 's')), "event_sink_" + std::string(116, 's'));
 }

@@ -191,11 +191,17 @@ TEST_F(StoreTest, CommitsMergeWithOtherProcessesCommits) {
   ASSERT_EQ(pvoCommit(), PVO_OK);
   EXPECT_EQ(tool({"list"}).out, "late=2\nshared=mine again\ntheirs=1\n");
   // The store holds passwords: only its owner may read it.
-  struct stat folder {}, file {};
+  struct stat folder {}, file {}, replaced {};
   ASSERT_EQ(::stat(folder_.c_str(), &folder), 0);
   ASSERT_EQ(::stat(store_.c_str(), &file), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
+  // A commit replaces the file whole: a reader of the old one never meets half a store.
+  const UniqueFd reader(::open(store_.c_str(), O_RDONLY | O_CLOEXEC));  // also keeps the old inode's number taken
+  ASSERT_EQ(pvoSet("shared", "replaced"), PVO_OK);
+  ASSERT_EQ(pvoCommit(), PVO_OK);
+  ASSERT_EQ(::stat(store_.c_str(), &replaced), 0);
+  EXPECT_NE(replaced.st_ino, file.st_ino);
 }
 
 TEST_F(StoreTest, DamagedStoreIsReportedAndNeverReplaced) {

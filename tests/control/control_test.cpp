@@ -37,11 +37,7 @@ class ControlTest : public testing::Test {
   }
 
   enum class Peer { none, reply, reset };
-  struct Exchange {
-    zeltest::ProgramResult result;
-    std::string request;
-    bool half_closed = false;
-  };
+  struct Exchange { zeltest::ProgramResult result; std::string request; bool half_closed = false; };
   // Runs the tool; unless `peer` is none, against a listener on the control
   // port that reads the request to its end, then answers `reply` or resets.
   Exchange exchange(const std::vector<std::string>& args, Peer peer, const std::string& reply) {
@@ -87,11 +83,7 @@ class ControlTest : public testing::Test {
 };
 
 TEST_F(ControlTest, CommandLineBecomesTheRequestText) {
-  const struct {
-    std::vector<std::string> args;
-    Action action;
-    std::string request;  // for Action::request
-  } cases[] = {
+  const struct { std::vector<std::string> args; Action action; std::string request; } cases[] = {  // request: sent
       {{"-c", "pause_connections"}, Action::request, R"({"command":"pause_connections"})"},
       {{"-c", "pause_connections", "-v"}, Action::request, R"({"command":"pause_connections"})"},
       {{"-c", "resume_connections", "-carrier_id", "a", "-carrier_id", "b"}, Action::request,
@@ -139,12 +131,8 @@ TEST_F(ControlTest, CommandLineBecomesTheRequestText) {
 
 TEST_F(ControlTest, RequestsAtTheirLengthLimitPassAndOneMoreIsRefused) {
   using Builder = std::function<int(const std::string&, std::string*)>;
-  const struct {
-    const char* name;
-    Builder build;
-    std::size_t limit;
-    std::size_t fragment_overhead;  // 0: the limit is on the whole request
-  } limits[] = {
+  // A fragment_overhead of 0: the limit is on the whole request.
+  const struct { const char* name; Builder build; std::size_t limit; std::size_t fragment_overhead; } limits[] = {
       {"on_claim",
        [](const std::string& v, std::string* out) { return build_claim_request(kCommandOnClaim, v, "true", out); },
        kShortRequestMaxLength, 0},
@@ -231,13 +219,8 @@ TEST_F(ControlTest, DiscoveryTimeIsRefusedOnlyWhenTheAgentWouldRefuseIt) {
 TEST_F(ControlTest, ToolSendsTheRequestHalfClosesAndExitsWithTheReplyCode) {
   const std::vector<std::string> pause{"-c", "pause_connections"};
   const std::string pause_wire = R"({"command":"pause_connections"})";
-  const struct {
-    std::vector<std::string> args;
-    Peer peer;
-    std::string reply;
-    std::string wire;
-    std::optional<std::string> out;  // nullopt: the usage
-    int status;
+  const struct {  // out: std::nullopt for the usage
+    std::vector<std::string> args; Peer peer; std::string reply, wire; std::optional<std::string> out; int status;
   } cases[] = {
       {pause, Peer::reply, R"({"result":0})", pause_wire, "{\"result\":0}\n", 0},
       {{"-s", "a\"b", "-c", "on_claim", "-r", "true"}, Peer::reply, R"({"result":-1})",

@@ -172,21 +172,18 @@ TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
 TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
   const char* discover = R"({"command":"send_discovery","service":"svc","discovery_time":600})";
   const char* release = R"({"command":"on_release","service":"svc","claimed":false})";
-  struct Case {
-    const char *name, *request, *use_discovery, *forced;
-    bool paused, claimed_by_cloud;
-    int code, sent, claimed, link;  // the reply, then discoveries sent so far and the state after it
-    int link_after_window;          // -1: no window to run out
-  };
+  // The reply, the discoveries the row sent and the state after it; link_after_window -1: no window to run out.
+  struct Case { const char *name, *request, *use_discovery, *forced; bool paused, claimed_by_cloud;
+                int code, sent, claimed, link, link_after_window; };
   const Case cases[] = {
       {"discovery off", discover, "0", "0", false, false, kResultOk, 0, 1, 1, -1},
       {"discovery paused", discover, "1", "0", true, false, kResultWouldBlock, 0, 1, 1, -1},
       {"window runs out", discover, "1", "0", false, false, kResultOk, 1, 1, 1, 0},
-      {"window runs out, forced", discover, "1", "1", false, false, kResultOk, 2, 1, 1, 1},
-      {"claimed in the window", discover, "1", "0", false, true, kResultOk, 3, 1, 1, 1},
-      {"release", release, "0", "0", false, false, kResultOk, 3, 0, 0, -1},
-      {"release, forced", release, "0", "1", false, false, kResultOk, 3, 0, 1, -1},
-      {"release with discovery, paused", release, "1", "0", true, false, kResultWouldBlock, 3, 1, 1, -1},
+      {"window runs out, forced", discover, "1", "1", false, false, kResultOk, 1, 1, 1, 1},
+      {"claimed in the window", discover, "1", "0", false, true, kResultOk, 1, 1, 1, 1},
+      {"release", release, "0", "0", false, false, kResultOk, 0, 0, 0, -1},
+      {"release, forced", release, "0", "1", false, false, kResultOk, 0, 0, 1, -1},
+      {"release with discovery, paused", release, "1", "0", true, false, kResultWouldBlock, 0, 1, 1, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -197,8 +194,9 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
     if (keep_connection.load() == 0) start_broker_thread(&context);
     if (c.paused) pause_http_requests();
     const int waits = discovery_testing::waits_begun();
+    const std::size_t sent_before = sim.discoveries().size();
     EXPECT_EQ(ask(c.request), reply(c.code));
-    EXPECT_EQ(sim.discoveries().size(), static_cast<std::size_t>(c.sent));
+    EXPECT_EQ(sim.discoveries().size() - sent_before, static_cast<std::size_t>(c.sent));
     EXPECT_EQ(agent_claimed(), c.claimed);
     EXPECT_EQ(keep_connection.load(), c.link);
     resume_http_requests();
@@ -214,6 +212,12 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
     }
     discovery_testing::end_window_and_join();
   }
+  // A second, shorter discovery leaves the window's end where it was.
+  config_set(kKeyUseDiscovery, "1");
+  ASSERT_EQ(ask(discover), reply(kResultOk));
+  const std::int32_t end = discovery_testing::deadline();
+  EXPECT_EQ(ask(R"({"command":"send_discovery","service":"svc","discovery_time":5})"), reply(kResultOk));
+  EXPECT_EQ(discovery_testing::deadline(), end);
 }
 
 // A zelCloud that never answers holds only the commands that wait for it:

@@ -179,10 +179,7 @@ TEST_F(DaemonTest, SleepBegunAfterAWakeIsNotEndedByIt) {
 }
 
 TEST_F(DaemonTest, CommandOutputIsCollectedWhole) {
-  const struct {
-    std::string command;
-    std::string output;
-  } cases[] = {
+  const struct { std::string command; std::string output; } cases[] = {
       {"printf 'a\\000b'", std::string("a\0b", 3)},
       {"head -c 3000 /dev/zero", std::string(3000, '\0')},
       {"printf partial; exit 3", "partial"},

@@ -136,11 +136,7 @@ TEST_F(DeliveryTest, EachKindOfEndpointReceivesExactlyThePayload) {
   const std::string out = dir.file("out");
   const std::string program = dir.file("handler.sh");
   zeltest::write_file(program, "#!/bin/sh\ncat >" + out + ".part && mv " + out + ".part " + out + "\n", 0755);
-  struct Case {
-    const char* name;
-    std::string endpoint;
-    std::function<std::string()> received;
-  };
+  struct Case { const char* name; std::string endpoint; std::function<std::string()> received; };
   const Case cases[] = {
       {"tcp", tcp.endpoint(), [&] { return tcp.wait_for(1) ? tcp.payloads()[0] : ""; }},
       {"unix socket", unix_socket.endpoint(), [&] { return unix_socket.wait_for(1) ? unix_socket.payloads()[0] : ""; }},
@@ -194,7 +190,9 @@ TEST_F(DeliveryTest, HandlerThatNeverReadsIsAbandonedAfterTheWriteBound) {
   const UniqueFd tcp = zeltest::listen_loopback(&port, 1);  // connections wait, never read
   const UniqueFd unix_socket = zeltest::listen_unix(dir.file("stalled.sock"), 1);
   const std::string payload(16 << 20, 'x');  // more than the socket buffers hold
-  for (const std::string& endpoint : {"127.0.0.1:" + std::to_string(port), dir.file("stalled.sock")}) {
+  zeltest::write_file(dir.file("deaf.sh"), "#!/bin/sh\nexec sleep 600\n", 0755);  // the stop ends it
+  for (const std::string& endpoint :
+       {"127.0.0.1:" + std::to_string(port), dir.file("stalled.sock"), dir.file("deaf.sh")}) {
     SCOPED_TRACE(endpoint);
     set_line("stalled", endpoint);
     const auto start = std::chrono::steady_clock::now();
@@ -269,12 +267,7 @@ TEST_F(DeliveryTest, AStuckHandlerDelaysNoOtherAndItsMessagesWaitOutTheBackoff) 
 // that found no slot wait, blocking no other handler, until the stop's
 // deadline drops them; the stop ends every descendant.
 TEST_F(DeliveryTest, ProgramSlotsPerHandlerAndInAllHoldWhileDescendantsLive) {
-  struct Case {
-    const char* name;
-    int handlers;
-    int messages_each;
-    int running;
-  };
+  struct Case { const char* name; int handlers; int messages_each; int running; };
   const Case cases[] = {{"one handler", 1, 10, kHandlerProgramsPerHandler},
                         {"five handlers", 5, 8, kHandlerProgramsMax}};
   zeltest::HandlerSink healthy(dir.file("healthy.sock"));

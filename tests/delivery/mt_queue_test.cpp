@@ -15,12 +15,8 @@ namespace {
 TEST(MessageQueue, RefusesPastEitherLimitAndCountsTheDrops) {
   constexpr std::uint32_t kRoom = kQueueMaxBytes - kQueueNodeBytes;        // the largest single size
   constexpr std::uint32_t kHalf = kQueueMaxBytes / 2 - kQueueNodeBytes;  // two of them fill the queue
-  struct Case {
-    const char* name;
-    std::vector<std::uint32_t> sizes;  // enqueued in order
-    std::size_t accepted;              // the first ones taken, the rest refused
-    const char* said;                  // what the log says of a refusal
-  };
+  // The sizes are enqueued in order: the first `accepted` are taken, the rest refused, and the log `said` so.
+  struct Case { const char* name; std::vector<std::uint32_t> sizes; std::size_t accepted; const char* said; };
   const Case cases[] = {
       {"the element count", std::vector<std::uint32_t>(kQueueMaxElements + 2, 0), kQueueMaxElements, "Queue full"},
       {"bytes exactly at the limit", {kRoom}, 1, ""},

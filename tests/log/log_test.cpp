@@ -91,11 +91,7 @@ class LogTest : public testing::Test {
 };
 
 TEST_F(LogTest, LevelFilterAndLineFormatKeepErrno) {
-  const struct {
-    int threshold;
-    int level;
-    const char* word;  // nullptr: filtered out
-  } cases[] = {
+  const struct { int threshold; int level; const char* word; } cases[] = {  // word nullptr: filtered out
       {kLogInfo, kLogDebug, nullptr},   {kLogInfo, kLogInfo, "   INFO"},    {kLogError, kLogWarning, nullptr},
       {kLogError, kLogError, "  ERROR"}, {kLogSilent, kLogError, nullptr},  {kLogSilent, kLogEvent, ""},
       {kLogDebug, 0, nullptr},           {kLogDebug, kLogDebug, "  DEBUG"}, {kLogDebug, 9, "  ERROR"},
@@ -184,11 +180,7 @@ TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
 }
 
 TEST(LogEscapeTest, OutsideTextBecomesOneBoundedLine) {
-  const struct {
-    std::string text;
-    std::size_t max;
-    std::string escaped;
-  } cases[] = {
+  const struct { std::string text; std::size_t max; std::string escaped; } cases[] = {
       {"plain text", kLogOutsideTextMax, "plain text"},
       {"a\\b\nc\rd\te", kLogOutsideTextMax, "a\\\\b\\nc\\rd\\te"},
       {std::string("\0\x1b\x7f\xff", 4), kLogOutsideTextMax, "\\x00\\x1b\\x7f\\xff"},
@@ -221,13 +213,7 @@ TEST_F(LogTest, AMessageIsOneLineOfBoundedLength) {
 // logs next. State events are never suppressed.
 TEST_F(LogTest, AFloodingSourceLineIsCutToItsLimitsAndCounted) {
   constexpr int kFlood = 300;
-  const struct {
-    const char* what;
-    int level;
-    bool state_event;
-    std::size_t size;
-    int written;
-  } cases[] = {
+  const struct { const char* what; int level; bool state_event; std::size_t size; int written; } cases[] = {
       {"short lines", kLogError, false, 10, kLogFloodLinesPerSecond},
       {"long lines", kLogError, false, 1000, static_cast<int>(kLogFloodBytesPerSecond / 1001)},
       {"transport events", kLogEvent, false, 10, kLogFloodLinesPerSecond},

@@ -100,10 +100,8 @@ struct ExecStrings {
     arg_ptrs.push_back(nullptr);
     var_ptrs.push_back(nullptr);
   }
-  std::vector<std::string> args;
-  std::vector<std::string> vars;
-  std::vector<char*> arg_ptrs;
-  std::vector<char*> var_ptrs;
+  std::vector<std::string> args, vars;
+  std::vector<char*> arg_ptrs, var_ptrs;
 };
 
 // posix_spawn with a clean signal state and the given standard descriptors
@@ -113,23 +111,16 @@ pid_t spawn(const ExecStrings& exec, int out_fd, int err_fd, const std::string& 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  const int flags = O_WRONLY | O_CREAT | O_APPEND;
-  if (out_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.empty() ? "/dev/null" : out_path.c_str(),
-                                     flags, 0644);
-  }
-  if (err_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.empty() ? "/dev/null" : err_path.c_str(),
-                                     flags, 0644);
-  }
+  const auto output = [&](int fd, int target, const std::string& path) {
+    if (fd >= 0) return posix_spawn_file_actions_adddup2(&actions, fd, target);
+    return posix_spawn_file_actions_addopen(&actions, target, path.empty() ? "/dev/null" : path.c_str(),
+                                            O_WRONLY | O_CREAT | O_APPEND, 0644);
+  };
+  output(out_fd, STDOUT_FILENO, out_path);
+  output(err_fd, STDERR_FILENO, err_path);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t all;
-  sigset_t none;
+  sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &all);
@@ -152,9 +143,8 @@ void on_interrupting_signal(int) {}
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::string& out_path, const std::string& err_path,
-                 const std::vector<std::pair<std::string, std::string>>& env) {
-  pid_ = spawn(ExecStrings(argv, env), -1, -1, out_path, err_path);
-}
+                 const std::vector<std::pair<std::string, std::string>>& env)
+    : pid_(spawn(ExecStrings(argv, env), -1, -1, out_path, err_path)) {}
 
 Process::~Process() {
   if (pid_ > 0 && !status_) {
@@ -176,9 +166,7 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds limit) {
   return status_;
 }
 
-void Process::signal(int number) const {
-  if (pid_ > 0) ::kill(pid_, number);
-}
+void Process::signal(int number) const { if (pid_ > 0) ::kill(pid_, number); }
 
 ProgramResult run_program(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& env,
@@ -188,11 +176,9 @@ ProgramResult run_program(const std::vector<std::string>& argv,
     const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return std::max(rest, std::chrono::milliseconds(0));
   };
-  int out_pipe[2];
-  int err_pipe[2];
+  int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-  UniqueFd out_read(out_pipe[0]);
-  UniqueFd err_read(err_pipe[0]);
+  UniqueFd out_read(out_pipe[0]), err_read(err_pipe[0]);
   const pid_t pid = spawn(ExecStrings(argv, env), out_pipe[1], err_pipe[1], "", "");
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
@@ -285,8 +271,7 @@ HandlerSink::HandlerSink() {
   start();
 }
 
-HandlerSink::HandlerSink(const std::string& path) : endpoint_(path), path_(path) {
-  listener_ = listen_unix(path);
+HandlerSink::HandlerSink(const std::string& path) : listener_(listen_unix(path)), endpoint_(path), path_(path) {
   start();
 }
 

@@ -82,8 +82,7 @@ class Process {
 struct ProgramResult {
   int status = -1;
   bool timed_out = false;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 ProgramResult run_program(const std::vector<std::string>& argv,
                           const std::vector<std::pair<std::string, std::string>>& env = {},
@@ -102,14 +101,11 @@ class LogCapture {
   LogCapture& operator=(const LogCapture&) = delete;
   std::string text() const { return read_file(path_); }
   bool has(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
-  bool wait_for(const std::string& fragment) const {
-    return wait_until([&] { return has(fragment); });
-  }
+  bool wait_for(const std::string& fragment) const { return wait_until([&] { return has(fragment); }); }
 
  private:
   std::string path_;
-  int saved_level_;
-  int saved_console_;
+  int saved_level_, saved_console_;
   std::string saved_path_;
 };
 
@@ -145,11 +141,8 @@ class HandlerSink {
  private:
   void start();
   void run();
-  UniqueFd listener_;
-  UniqueFd stop_read_;
-  UniqueFd stop_write_;
-  std::string endpoint_;
-  std::string path_;
+  UniqueFd listener_, stop_read_, stop_write_;
+  std::string endpoint_, path_;
   mutable std::mutex mutex_;  // guards payloads_
   mutable std::condition_variable changed_;
   std::vector<std::string> payloads_;
