@@ -108,8 +108,8 @@ std::optional<std::string> mac_to_hardware_id(std::string_view mac) {
   return id;
 }
 
-std::optional<std::string> first_interface_mac() {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(kNetClassPath));
+std::optional<std::string> first_interface_mac(const std::string& root) {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir((root + kNetClassPath).c_str()));
   if (!dir) return std::nullopt;
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(dir.get())) {
@@ -119,7 +119,7 @@ std::optional<std::string> first_interface_mac() {
   }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    std::optional<std::string> mac = read_small_file(std::string(kNetClassPath) + "/" + name + "/address");
+    std::optional<std::string> mac = read_small_file(root + kNetClassPath + "/" + name + "/address");
     if (!mac) continue;
     std::optional<std::string> id = mac_to_hardware_id(trim_device_text(*mac));
     if (id) return id;
@@ -129,14 +129,14 @@ std::optional<std::string> first_interface_mac() {
 
 }  // namespace
 
-std::optional<std::string> find_hardware_id() {
-  if (std::optional<std::string> cpuinfo = read_small_file(kCpuinfoPath)) {
+std::optional<std::string> find_hardware_id(const std::string& root) {
+  if (std::optional<std::string> cpuinfo = read_small_file(root + kCpuinfoPath)) {
     if (std::optional<std::string> serial = cpuinfo_serial(*cpuinfo)) return serial;
   }
-  if (std::optional<std::string> machine_id = read_small_file(kMachineIdPath)) {
+  if (std::optional<std::string> machine_id = read_small_file(root + kMachineIdPath)) {
     if (std::optional<std::string> id = non_empty(trim_device_text(*machine_id))) return id;
   }
-  return first_interface_mac();
+  return first_interface_mac(root);
 }
 
 std::string find_model() {

@@ -17,8 +17,10 @@
 #include <string>
 
 // The hardware id found by the fallback order above (the command-line step
-// is the caller's); std::nullopt when no source gives one.
-std::optional<std::string> find_hardware_id();
+// is the caller's); std::nullopt when no source gives one. `root` is put
+// before each path read (a folder standing for the device's root file system);
+// empty on a device.
+std::optional<std::string> find_hardware_id(const std::string& root = "");
 
 // The model (never empty: the uname fallback always gives one).
 std::string find_model();
