@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -330,6 +331,19 @@ bool HandlerSink::wait_for(std::size_t count) const {
 std::vector<std::string> HandlerSink::payloads() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return payloads_;
+}
+
+bool child_subreaper_supported() {
+  // Asked in a child, so that this process does not become one.
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(::prctl(PR_SET_CHILD_SUBREAPER, 1UL, 0UL, 0UL, 0UL) == 0 ? 0 : 1);
+  int status = 0;
+  const bool ended = child > 0 && wait_until([&] { return ::waitpid(child, &status, WNOHANG) == child; });
+  if (child > 0 && !ended) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 int processes_with(const std::string& marker) {

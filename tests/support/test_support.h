@@ -155,4 +155,8 @@ class HandlerSink {
 // Number of processes whose command line contains `marker`.
 int processes_with(const std::string& marker);
 
+// Whether a process may become a child subreaper here (qemu-user refuses
+// it): tests that count what a handler program leaves behind need it.
+bool child_subreaper_supported();
+
 }  // namespace zeltest
