@@ -24,6 +24,7 @@
 #include "support/cloud_server.h"
 #include "config/config.h"
 #include "support/test_support.h"
+#include "support/control_peer.h"
 #include "zelcloud_sim.h"
 
 namespace {
@@ -33,15 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 std::string build_dir = ZEL_BENCH_BUILD_DIR;
 constexpr auto kCut = 90s;
-
-bool control_port_listening() {  // 127.0.0.1:14369, as /proc/net/tcp writes it
-  std::ifstream tcp("/proc/net/tcp");
-  for (std::string slot, local, remote, state, rest; tcp >> slot >> local >> remote >> state;) {
-    std::getline(tcp, rest);
-    if (local == "0100007F:3821" && state == "0A") return true;
-  }
-  return false;
-}
 
 // Seconds from `since` until `process` exits (cut at kCut), with its status and output.
 struct Timed {
@@ -87,13 +79,13 @@ class Run {
 
   // Starts the agent and waits until the simulator has seen a request to `path`.
   bool start(const std::string& path) {
-    if (!zeltest::wait_until([] { return !control_port_listening(); }, 30s)) return false;
+    if (!zeltest::wait_until([] { return !zelbench::control_port_listening(); }, 30s)) return false;
     agent_ = std::make_unique<zeltest::Process>(
         std::vector<std::string>{build_dir + "/src/agent/zelagent", "--foreground", "--pid-file",
                                  dir_.file("agent.pid"), "--log-file", dir_.file("agent.log"), "--hardware-id",
                                  "BENCH-HW", "--model", "bench", "--ca-file", sim_->ca_file()},
         "", "");
-    return zeltest::wait_until(control_port_listening, 30s) && (path.empty() || requests_to(path, 30s));
+    return zeltest::wait_until(zelbench::control_port_listening, 30s) && (path.empty() || requests_to(path, 30s));
   }
 
   bool requests_to(const std::string& path, std::chrono::milliseconds limit) {

@@ -30,6 +30,7 @@
 #include "https_server.h"
 #include "config/config.h"
 #include "support/test_support.h"
+#include "support/control_peer.h"
 #include "zelcloud_sim.h"
 
 namespace {
@@ -115,15 +116,6 @@ std::vector<pid_t> sleepers(const std::string& mark) {
   return found;
 }
 
-bool control_port_listening() {  // 127.0.0.1:14369, as /proc/net/tcp writes it
-  std::ifstream tcp("/proc/net/tcp");
-  for (std::string slot, local, remote, state, rest; tcp >> slot >> local >> remote >> state;) {
-    std::getline(tcp, rest);
-    if (local == "0100007F:3821" && state == "0A") return true;
-  }
-  return false;
-}
-
 // One agent against its own simulator, with a UNIX "sample" handler.
 struct Run {
   zeltest::TempDir dir;
@@ -173,7 +165,7 @@ struct Run {
 
   // Starts the agent and waits for its first link.
   bool start() {
-    if (!zeltest::wait_until([] { return !control_port_listening(); }, 30s)) return false;
+    if (!zeltest::wait_until([] { return !zelbench::control_port_listening(); }, 30s)) return false;
     agent = std::make_unique<zeltest::Process>(
         std::vector<std::string>{kBuildDir + "/src/agent/zelagent", "--foreground", "--pid-file",
                                  dir.file("agent.pid"), "--log-file", dir.file("agent.log"), "--log-level", "debug",
