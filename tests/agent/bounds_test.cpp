@@ -73,7 +73,8 @@ TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
     if (c.fault == CloudFault::kNone) {
       const char* held = "Pause http request until we allow to do it";
       const int before = zeltest::count_of(log(), held);
-      EXPECT_EQ(control({"send_discovery", "-s", kService, "-t", "1"}).status, 0);
+      // A window long enough for the pause (which stops the link first) to hold the claim check.
+      EXPECT_EQ(control({"send_discovery", "-s", kService, "-t", std::to_string(3 * ZEL_TEST_TIME_SCALE)}).status, 0);
       EXPECT_EQ(control({"pause_connections"}).status, 0);
       ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::count_of(log(), held) > before; }));
     } else if (c.fault == CloudFault::kDrip) {
