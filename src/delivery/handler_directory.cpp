@@ -109,3 +109,22 @@ bool read_handler_line(const std::string& key, std::string* line) {
   line->assign(text);
   return true;
 }
+
+EndpointLookup find_endpoint(const std::string& key, std::int32_t index, handler_endpoint* endpoint) {
+  std::string line;
+  if (!read_handler_line(key, &line)) return EndpointLookup::kNoLine;
+  endpoint->count = handler_endpoint_count(line);
+  if (index >= endpoint->count) {
+    ZLOG(kLogWarning, "requested %d handler, but we can find only %d.\n", static_cast<int>(index),
+         static_cast<int>(endpoint->count));
+    return EndpointLookup::kBeyond;
+  }
+  return resolve_endpoint(handler_endpoint_text(line, index), endpoint) ? EndpointLookup::kFound
+                                                                         : EndpointLookup::kRefused;
+}
+
+void warn_if_several_endpoints(std::string_view handler_name, std::int32_t count) {
+  if (count < 2) return;
+  ZLOG(kLogWarning, "handler for %s has multiple endpoints (%d). Only event_sink support this.\n",
+       log_escape(handler_name).c_str(), static_cast<int>(count));
+}

@@ -67,3 +67,16 @@ bool handler_fans_out(std::string_view handler_name);
 // Reads the description line under `key` into `line`. False (with a DEBUG
 // line) when it is missing or empty: the handler cannot be reached.
 bool read_handler_line(const std::string& key, std::string* line);
+
+// The `index`-th endpoint of the handler under `key`, its line read afresh
+// (a change of the configuration is seen at the next endpoint).
+enum class EndpointLookup {
+  kFound,     // `endpoint` holds it, with the line's endpoint count
+  kNoLine,    // no line: the handler cannot be reached
+  kBeyond,    // the line has no endpoint `index` (WARNING logged)
+  kRefused,   // the endpoint is refused (ERROR logged by resolve_endpoint)
+};
+EndpointLookup find_endpoint(const std::string& key, std::int32_t index, handler_endpoint* endpoint);
+// Logs the WARNING for a handler other than "event_sink" whose line names
+// `count` endpoints, when that is more than one: only the first is used.
+void warn_if_several_endpoints(std::string_view handler_name, std::int32_t count);

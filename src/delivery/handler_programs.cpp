@@ -221,6 +221,18 @@ std::optional<std::uint64_t> marker_of(pid_t pid) {
   return 0;
 }
 
+// A close-on-exec pipe; false after an ERROR.
+bool make_pipe(UniqueFd* read_end, UniqueFd* write_end) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    ZLOG(kLogError, "Cannot create pipe. errno: %d.\n", errno);
+    return false;
+  }
+  read_end->reset(ends[0]);
+  write_end->reset(ends[1]);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // The table of slots.
 
@@ -294,20 +306,8 @@ pid_t ProgramTable::start(const std::string& owner, const std::string& path, Uni
   for (std::string& text : env_text) env.push_back(text.data());
   env.push_back(nullptr);
 
-  int data_pipe[2];
-  if (::pipe2(data_pipe, O_CLOEXEC) != 0) {
-    ZLOG(kLogError, "Cannot create pipe. errno: %d.\n", errno);
-    return -1;
-  }
-  UniqueFd read_end(data_pipe[0]);
-  UniqueFd write_end(data_pipe[1]);
-  int status_pipe[2];
-  if (::pipe2(status_pipe, O_CLOEXEC) != 0) {
-    ZLOG(kLogError, "Cannot create pipe. errno: %d.\n", errno);
-    return -1;
-  }
-  UniqueFd status_read(status_pipe[0]);
-  UniqueFd status_write(status_pipe[1]);
+  UniqueFd read_end, write_end, status_read, status_write;
+  if (!make_pipe(&read_end, &write_end) || !make_pipe(&status_read, &status_write)) return -1;
   const pid_t child = ::fork();
   if (child < 0) {
     ZLOG(kLogError, "fork(), errno: %d.\n", errno);

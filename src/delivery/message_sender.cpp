@@ -234,28 +234,18 @@ int deliver_message(const char* handler_name, const void* payload, std::size_t l
   const std::string key = handler_key(handler_name);
   int result = -1;
   for (std::int32_t index = 0;; ++index) {
-    std::string line;
-    if (!read_handler_line(key, &line)) {
-      errno = ENOENT;
-      return result;
-    }
     handler_endpoint endpoint;
-    endpoint.count = handler_endpoint_count(line);
-    if (index >= endpoint.count) {
-      ZLOG(kLogWarning, "requested %d handler, but we can find only %d.\n", static_cast<int>(index),
-           static_cast<int>(endpoint.count));
-      errno = EINVAL;
-      return result;
+    switch (find_endpoint(key, index, &endpoint)) {
+      case EndpointLookup::kFound: break;
+      case EndpointLookup::kNoLine: errno = ENOENT; return result;
+      case EndpointLookup::kBeyond: errno = EINVAL; return result;
+      case EndpointLookup::kRefused: return result;
     }
-    if (!resolve_endpoint(handler_endpoint_text(line, index), &endpoint)) return result;
     const DeliveryResult delivered =
         deliver_to_endpoint(endpoint, key, bytes, handler_step_timeout_ms());
     result = delivered == DeliveryResult::kDelivered ? 0 : -1;
     if (!fan_out) {
-      if (endpoint.count >= 2) {
-        ZLOG(kLogWarning, "handler for %s has multiple endpoints (%d). Only event_sink support this.\n",
-             log_escape(handler_name).c_str(), static_cast<int>(endpoint.count));
-      }
+      warn_if_several_endpoints(handler_name, endpoint.count);
       return result;
     }
     if (index + 1 >= endpoint.count) return result;

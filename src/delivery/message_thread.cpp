@@ -91,33 +91,20 @@ void MessageThread::take_queued() {
   }
 }
 
-// Reads the line and resolves the endpoint `index` of a handler. False when
-// there is none: `failed` says whether that is a failure (no line, a refused
-// endpoint) or the end of a fan-out line that shrank.
+// Resolves the endpoint `index` of a message's handler. False when there is
+// none: `failed` says whether that is a failure (no line, a refused endpoint)
+// or the end of a fan-out line that shrank.
 bool find_endpoint(const queued_message& message, std::int32_t index, handler_endpoint* endpoint, bool* failed) {
-  std::string line;
-  // The line is read again for each endpoint: a change of the configuration
-  // meanwhile is seen at the next endpoint.
-  *failed = true;
-  if (!read_handler_line(message.key, &line)) return false;
-  endpoint->count = handler_endpoint_count(line);
-  if (index >= endpoint->count) {
-    ZLOG(kLogWarning, "requested %d handler, but we can find only %d.\n", static_cast<int>(index),
-         static_cast<int>(endpoint->count));
-    *failed = false;
-    return false;
-  }
-  return resolve_endpoint(handler_endpoint_text(line, index), endpoint);
+  const EndpointLookup found = find_endpoint(message.key, index, endpoint);
+  *failed = found != EndpointLookup::kFound && found != EndpointLookup::kBeyond;
+  return found == EndpointLookup::kFound;
 }
 
 // Begins the step of `endpoint` (the one at `delivery.index`).
 void MessageThread::begin_endpoint(flight& delivery, const handler_endpoint& endpoint) {
   queued_message& message = *delivery.message;
   delivery.count = endpoint.count;
-  if (delivery.index == 0 && !delivery.fan_out && endpoint.count >= 2) {
-    ZLOG(kLogWarning, "handler for %s has multiple endpoints (%d). Only event_sink support this.\n",
-         log_escape(message.handler_name).c_str(), static_cast<int>(endpoint.count));
-  }
+  if (delivery.index == 0 && !delivery.fan_out) warn_if_several_endpoints(message.handler_name, endpoint.count);
   delivery.step.start(endpoint, message.key, message.payload, step_timeout_ms.load());
 }
 

@@ -517,27 +517,23 @@ void log_state_event(const char* source, int line, const char* format, ...) {
   va_end(args);
 }
 
-void log_flush_quiet_suppressed() {
+namespace {
+// Writes the suppressed counts due (all of them at `stop`).
+void flush_suppressed(bool stop) {
   ErrnoKeeper keep_errno;
   std::lock_guard<std::mutex> guard(log_mutex);
   try {
-    write_quiet_counts(now_second(), false);
+    write_quiet_counts(now_second(), stop);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     report_failure();
   }
 }
+}  // namespace
 
-void log_flush_suppressed() {
-  ErrnoKeeper keep_errno;
-  std::lock_guard<std::mutex> guard(log_mutex);
-  try {
-    write_quiet_counts(now_second(), true);
-  } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
-    report_failure();
-  }
-}
+void log_flush_quiet_suppressed() { flush_suppressed(false); }
+
+void log_flush_suppressed() { flush_suppressed(true); }
 
 void log_compress_worker(std::string path) {
   // Released on every path, so a failed compression never blocks rotation.
