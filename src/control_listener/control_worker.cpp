@@ -70,6 +70,12 @@ void work_loop() {
   }
 }
 
+// A claim or a release that comes while a release still waits on the zelCloud
+// must not take effect before it: the later command decides the claimed state.
+bool sets_claimed_state(const control_request& request) {
+  return request.type == kControlOnClaim || request.type == kControlOnRelease;
+}
+
 }  // namespace
 
 bool control_request_needs_cloud(const control_request& request) {
@@ -86,12 +92,17 @@ bool control_request_needs_cloud(const control_request& request) {
 }
 
 std::optional<int> run_control_request(control_request request, agent_context& context, UniqueFd& client) {
-  if (!control_request_needs_cloud(request)) return execute_control_request(request, context);
+  const bool needs_cloud = control_request_needs_cloud(request);
+  if (!needs_cloud && !sets_claimed_state(request)) return execute_control_request(request, context);
   std::size_t waiting = 0;
   unsigned long refused_so_far = 0;
   bool running = false;
   {
-    std::lock_guard<std::mutex> lock(work_mutex);
+    std::unique_lock<std::mutex> lock(work_mutex);
+    if (!needs_cloud && queue.empty() && !under_way) {
+      lock.unlock();
+      return execute_control_request(request, context);
+    }
     running = accepting;
     waiting = queue.size();
     if (running && waiting < kControlWorkMaxQueued) {

@@ -2,7 +2,9 @@
 // wait on the zelCloud (a discovery: send_discovery, and on_release with
 // claimed false, while zel_use_discovery is 1), so that neither the control
 // listener nor the message thread ever waits on the network. Every other
-// command runs at once on the caller's thread.
+// command runs at once on the caller's thread, except a claim or a release
+// while the worker has commands: it waits behind them, so that the claimed
+// state is the last command's.
 //
 // Usage (the control listener; the message thread likewise without a client):
 //
@@ -40,7 +42,8 @@ bool control_request_needs_cloud(const control_request& request);
 // (the connection of the local client that waits for the answer; empty for
 // the zelbroker's requests), writes the result to it with
 // send_control_reply once the command ran and closes it: returns
-// std::nullopt. Otherwise returns the result and leaves `client` alone: the
+// std::nullopt. So is an on_claim or on_release while the worker has
+// commands queued or under way. Otherwise returns the result and leaves `client` alone: the
 // command's when it ran on this thread, -1 when the queue is full or the
 // worker does not run (both logged with a count).
 std::optional<int> run_control_request(control_request request, agent_context& context, UniqueFd& client);

@@ -222,7 +222,8 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
 
 // A zelCloud that never answers holds only the commands that wait for it:
 // the listener answers the others meanwhile, the worker queues a bounded
-// number, a pause ends them with -10 and the listener's stop answers the rest.
+// number (and a claim behind a release), a pause ends them with -10 and the
+// listener's stop answers the rest.
 TEST_F(ControlServerTest, ACloudThatNeverAnswersHoldsOnlyTheCommandsThatWaitForIt) {
   using Clock = std::chrono::steady_clock;
   const std::string discover = R"({"command":"send_discovery","service":"svc"})";
@@ -255,6 +256,14 @@ TEST_F(ControlServerTest, ACloudThatNeverAnswersHoldsOnlyTheCommandsThatWaitForI
   resume_http_requests();
   sim.cloud().release_stalled();
   ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 0; }));
+  // A claim sent while a release waits on the zelCloud takes effect after it.
+  const UniqueFd release = send_request(R"({"command":"on_release","service":"svc","claimed":false})");
+  ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
+  const UniqueFd claim = send_request(R"({"command":"on_claim","service":"svc","claimed":true})");
+  ASSERT_TRUE(zeltest::wait_until([] { return control_worker_testing::pending() == 2; }));
+  sim.cloud().release_stalled();
+  EXPECT_EQ(read_reply(release.get()) + read_reply(claim.get()), reply(kResultOk) + reply(kResultOk));
+  EXPECT_EQ(agent_claimed(), 1);
   const UniqueFd under_way = send_request(discover);
   ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
   const UniqueFd waiting = send_request(discover);
