@@ -1,19 +1,15 @@
 // The real agent against peers that misbehave: local clients that connect
-// and say nothing, a descriptor limit reached, handler programs that never
-// end, a broker that floods it with empty packets, local clients that flood
-// the log with huge or forged requests, a daemon start that cannot
-// complete, and a damaged store. Each costs only itself.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
+// and say nothing, a descriptor limit reached, a hanging zelCloud, a broker
+// that floods it with empty packets, local clients that flood the log with
+// huge or forged requests, a daemon start that cannot complete, and a
+// damaged store. Each costs only itself.
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 
 #include "agent/agent_harness.h"
 #include "broker_server.h"
+#include "control/control_protocol.h"
 #include "support/cloud_server.h"
 
 namespace agenttest {
@@ -25,7 +21,7 @@ TEST_F(AgentTest, IdleControlClientsDelayNobodyAndAFullDescriptorTableEndsNothin
   agent = std::make_unique<zeltest::Process>(argv, dir.file("agent.out"), dir.file("agent.err"));
   ASSERT_TRUE(wait_logged("Start-up done"));
   std::vector<UniqueFd> idle;
-  for (int i = 0; i < 100; ++i) idle.push_back(zeltest::connect_loopback(14369));
+  for (int i = 0; i < 100; ++i) idle.push_back(zeltest::connect_loopback(kControlPort));
   ASSERT_TRUE(wait_logged("accept(). errno: 24"));
   idle.clear();
   // The descriptors are back: control works again.
@@ -33,7 +29,7 @@ TEST_F(AgentTest, IdleControlClientsDelayNobodyAndAFullDescriptorTableEndsNothin
 
   // A request is served while clients that said nothing wait for their
   // own deadline (still unanswered, not served one after the other).
-  for (int i = 0; i < 30; ++i) idle.push_back(zeltest::connect_loopback(14369));
+  for (int i = 0; i < 30; ++i) idle.push_back(zeltest::connect_loopback(kControlPort));
   EXPECT_EQ(control({"resume_connections"}).status, 0);
   pollfd unanswered{idle.front().get(), POLLIN, 0};
   EXPECT_EQ(::poll(&unanswered, 1, 0), 0);
@@ -110,24 +106,6 @@ TEST_F(AgentTest, AHangingCloudHoldsNeitherControlNorTheShutDown) {
   EXPECT_EQ(requests_to("/register"), 2u);  // the second agent registered
 }
 
-TEST_F(AgentTest, NoHandlerProgramOutlivesTheAgent) {
-  const std::string program = dir.file("stubborn.sh");
-  // Ten minutes, written so as to tell this run's sleeps from other runs' on
-  // the machine.
-  const std::string seconds = "600." + std::to_string(::getpid());
-  zeltest::write_file(program, "#!/bin/sh\ntrap '' TERM\nexec sleep " + seconds + "\n", 0755);
-  set("zel_handler_stubborn", program);
-  set("zel_force_connection", "1");
-  start_agent();
-  ASSERT_TRUE(wait_report(connected_is(true)));
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(sim->send_message("stubborn", "hello"));
-  const std::string sleeping = std::string("sleep") + '\0' + seconds + '\0';
-  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::processes_with(sleeping) == 3; }));
-  EXPECT_EQ(stop_agent(), 0);
-  EXPECT_EQ(zeltest::processes_with(sleeping), 0);
-  EXPECT_TRUE(wait_logged("3 handler program(s) still ran 3 s after SIGTERM: killed."));
-}
-
 TEST_F(AgentTest, AFloodOfEmptyPacketsWritesLittleLogAndRotatesNothing) {
   set("zel_force_connection", "1");
   start_agent();
@@ -141,25 +119,6 @@ TEST_F(AgentTest, AFloodOfEmptyPacketsWritesLittleLogAndRotatesNothing) {
   EXPECT_LT(log().size() - before, 256u * 1024);
   EXPECT_FALSE(zeltest::file_exists(dir.file("agent.log.1")));
   EXPECT_EQ(stop_agent(), 0);
-}
-
-// Sends one control request over TCP; its reply, "" when none came in time.
-std::string send_request(const std::string& request) {
-  const UniqueFd client = zeltest::connect_loopback(14369);
-  if (!client || ::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
-                     static_cast<ssize_t>(request.size())) {
-    return "";
-  }
-  ::shutdown(client.get(), SHUT_WR);
-  std::string reply;
-  char chunk[256];
-  pollfd readable{client.get(), POLLIN, 0};
-  while (::poll(&readable, 1, static_cast<int>(zeltest::kWaitLimit.count())) == 1) {
-    const ssize_t count = ::recv(client.get(), chunk, sizeof chunk, 0);
-    if (count <= 0) break;
-    reply.append(chunk, static_cast<std::size_t>(count));
-  }
-  return reply;
 }
 
 // Lines of the log that hold `text`, and the lines its source line had
@@ -187,13 +146,13 @@ TEST_F(AgentTest, HostileControlRequestsNeitherFloodNorForgeTheLog) {
   constexpr int kBurst = 30;
   start_agent();
   const std::size_t before = log().size();
-  for (int i = 0; i < kFlood; ++i) ASSERT_EQ(send_request(request), "{\"result\":-1}") << i;
+  for (int i = 0; i < kFlood; ++i) ASSERT_EQ(zeltest::ask_control(request), "{\"result\":-1}") << i;
   EXPECT_LT(log().size() - before, 256u * 1024);
   EXPECT_FALSE(zeltest::file_exists(dir.file("agent.log.1")));
   // Quiet now: the counts of the flood's last second come all the same.
   const std::string refused = "Cannot parse incoming request.";
   EXPECT_TRUE(zeltest::wait_until([&] { return written_and_suppressed(log(), refused) == kFlood; }));
-  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(send_request(request), "{\"result\":-1}") << i;
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(zeltest::ask_control(request), "{\"result\":-1}") << i;
   EXPECT_EQ(stop_agent(), 0);
   const std::string text = log();
   EXPECT_EQ(written_and_suppressed(text, refused), kFlood + kBurst);
@@ -219,17 +178,9 @@ TEST_F(AgentTest, ADaemonReportsItsStartToTheShell) {
   ASSERT_TRUE(zeltest::wait_until([&] { return !zeltest::file_exists(pid_file()); }));
 
   // Another program holds the control port: the start fails, and says why.
-  UniqueFd port_holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(14369);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int on = 1;
-  ::setsockopt(port_holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  UniqueFd port_holder;
   // The daemon's own socket goes with its process, a moment after its pid file.
-  ASSERT_TRUE(zeltest::wait_until(
-      [&] { return ::bind(port_holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; }));
-  ASSERT_EQ(::listen(port_holder.get(), 1), 0);
+  ASSERT_TRUE(zeltest::wait_until([&] { return bool(port_holder = zelsim::listen_loopback(kControlPort, 1)); }));
   const zeltest::ProgramResult refused = zeltest::run_program(agent_argv(true));
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("cannot listen for control requests"), std::string::npos) << refused.err;

@@ -1,6 +1,6 @@
 // Local delivery in the real agent: a stuck and a slow handler beside a
-// healthy one, a burst to a slow program, programs that leave children
-// behind, and the stop's one deadline.
+// healthy one, a burst to a slow program, programs that never end or leave
+// children behind, and the stop's one deadline.
 #include <filesystem>
 
 #include "agent/agent_harness.h"
@@ -81,26 +81,33 @@ TEST_F(DeliveryAgentTest, ABurstToASlowProgramWaitsForSlotsAndLosesNothing) {
   EXPECT_EQ(log().find("message(s) not delivered"), std::string::npos);
 }
 
-// Programs that start a child and exit, in their session or a new one: the
-// children hold the slots, and none outlives the agent.
-TEST_F(DeliveryAgentTest, NoChildAHandlerProgramLeavesBehindOutlivesTheAgent) {
-  if (!zeltest::child_subreaper_supported()) GTEST_SKIP() << "no child subreaper here (qemu-user)";
+// A program that ignores SIGTERM and never ends, and programs that start a
+// child and exit, in their session or a new one (the children hold the
+// slots): none outlives the agent, and the stubborn ones are killed after
+// their grace.
+TEST_F(DeliveryAgentTest, NoHandlerProgramNorAChildItLeavesOutlivesTheAgent) {
+  // Ten minutes, written so as to tell this run's sleeps from other runs' on the machine.
   const std::string seconds = "600." + std::to_string(::getpid());
-  for (const std::string name : {"plain", "setsid"}) {
-    const std::string program = dir.file(name + ".sh");
-    zeltest::write_file(program, "#!/bin/sh\n" + std::string(name == "setsid" ? "setsid " : "") + "sleep " + seconds +
-                                     " </dev/null >/dev/null 2>&1 &\n", 0755);
-    set("zel_handler_" + name, program);
+  const std::pair<std::string, std::string> programs[] = {
+      {"stubborn", "trap '' TERM\nexec sleep " + seconds},
+      {"plain", "sleep " + seconds + " </dev/null >/dev/null 2>&1 &"},
+      {"setsid", "setsid sleep " + seconds + " </dev/null >/dev/null 2>&1 &"}};
+  // Without a child subreaper (qemu-user) only the program itself can be followed.
+  const std::size_t kinds = zeltest::child_subreaper_supported() ? 3 : 1;
+  for (std::size_t i = 0; i < kinds; ++i) {
+    zeltest::write_file(dir.file(programs[i].first), "#!/bin/sh\n" + programs[i].second + "\n", 0755);
+    set("zel_handler_" + programs[i].first, dir.file(programs[i].first));
   }
   ASSERT_NO_FATAL_FAILURE(start_connected());
   for (int i = 0; i < kHandlerProgramsPerHandler; ++i) {
-    ASSERT_TRUE(sim->send_message("plain", "x"));
-    ASSERT_TRUE(sim->send_message("setsid", "x"));
+    for (std::size_t k = 0; k < kinds; ++k) ASSERT_TRUE(sim->send_message(programs[k].first, "x"));
   }
   const std::string sleeping = std::string("sleep") + '\0' + seconds + '\0';
-  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::processes_with(sleeping) == 2 * kHandlerProgramsPerHandler; }));
+  const int started = static_cast<int>(kinds) * kHandlerProgramsPerHandler;
+  ASSERT_TRUE(zeltest::wait_until([&] { return zeltest::processes_with(sleeping) == started; }));
   EXPECT_EQ(stop_timed().first, 0);
   EXPECT_EQ(zeltest::processes_with(sleeping), 0);
+  EXPECT_TRUE(log().find("8 handler program(s) still ran 3 s after SIGTERM: killed.") != std::string::npos);
 }
 
 }  // namespace

@@ -217,12 +217,6 @@ TEST_F(SoakTest, StoredStateSurvivesKillsDuringStateChanges) {
   }
 }
 
-}  // namespace
-}  // namespace agenttest
-
-namespace agenttest {
-namespace {
-
 // "<number>:<size>:" then filler up to `size` bytes: a receiver can tell a
 // whole message from a cut one.
 std::string ledger_message(int number, std::size_t size) {

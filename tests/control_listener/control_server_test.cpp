@@ -10,7 +10,6 @@
 
 #include <chrono>
 
-#include "broker/net_helper.h"
 #include "broker/zelbroker_connection.h"
 #include "cloud/http_helper.h"
 #include "cloud/logic.h"
@@ -70,28 +69,9 @@ TEST(ControlRequest, FirstKnownCommandDecidesAndMembersCountOnlyWithTheirType) {
   }
 }
 
-// Raw clients read the reply to the end of the stream; ask() first sends `text` and half-closes.
-std::string read_reply(int fd) {
-  const timeval limit{static_cast<time_t>(zeltest::kWaitLimit.count() / 1000), 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string got;
-  char chunk[256];
-  for (ssize_t count; (count = ::read(fd, chunk, sizeof chunk)) > 0;) {
-    got.append(chunk, static_cast<std::size_t>(count));
-  }
-  return got;
-}
-UniqueFd send_request(const std::string& text) {
-  UniqueFd client = zeltest::connect_loopback(kControlPort);
-  if (client && send_all(client.get(), text.data(), text.size()) == static_cast<int>(text.size())) {
-    ::shutdown(client.get(), SHUT_WR);
-  }
-  return client;
-}
-std::string ask(const std::string& text) {
-  const UniqueFd client = send_request(text);
-  return client ? read_reply(client.get()) : "not sent";
-}
+using zeltest::ask_control;
+using zeltest::control_reply;
+using zeltest::send_control;
 
 class ControlServerTest : public ::testing::Test {
  protected:
@@ -140,14 +120,14 @@ TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
   // A client that never half-closes is refused after the read limit; the next ones are served.
   control_listener_testing::set_read_timeout_ms(100);
   const UniqueFd silent = zeltest::connect_loopback(kControlPort);
-  EXPECT_EQ(read_reply(silent.get()), reply(kResultBusy));
+  EXPECT_EQ(control_reply(silent.get()), reply(kResultBusy));
   // Past the connection limit the oldest silent client is refused, long
   // before its read limit, and the newcomer is held.
   control_listener_testing::set_read_timeout_ms(static_cast<int>(4 * zeltest::kWaitLimit.count()));
   {
     std::vector<UniqueFd> crowd;
     for (std::size_t i = 0; i <= kControlMaxConnections; ++i) crowd.push_back(zeltest::connect_loopback(kControlPort));
-    EXPECT_EQ(read_reply(crowd.front().get()), reply(kResultBusy));
+    EXPECT_EQ(control_reply(crowd.front().get()), reply(kResultBusy));
     char byte = 0;
     EXPECT_EQ(::recv(crowd.front().get(), &byte, 1, MSG_DONTWAIT), 0);  // closed, not timed out
     pollfd newcomer{crowd.back().get(), POLLIN, 0};
@@ -163,7 +143,7 @@ TEST_F(ControlServerTest, RepliesExactlyAndNoClientHoldsTheListener) {
                                                {pause_of_size(kRequestReadChunk + 1), kResultOk}};
   for (const auto& [text, code] : cases) {
     SCOPED_TRACE(text.substr(0, 40) + "... of " + std::to_string(text.size()) + " bytes");
-    EXPECT_EQ(ask(text), reply(code));
+    EXPECT_EQ(ask_control(text), reply(code));
     EXPECT_EQ(http_requests_paused(), code == kResultOk ? 1 : 0);  // only a served pause pauses
     resume_http_requests();
   }
@@ -195,7 +175,7 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
     if (c.paused) pause_http_requests();
     const int waits = discovery_testing::waits_begun();
     const std::size_t sent_before = sim.discoveries().size();
-    EXPECT_EQ(ask(c.request), reply(c.code));
+    EXPECT_EQ(ask_control(c.request), reply(c.code));
     EXPECT_EQ(sim.discoveries().size() - sent_before, static_cast<std::size_t>(c.sent));
     EXPECT_EQ(agent_claimed(), c.claimed);
     EXPECT_EQ(keep_connection.load(), c.link);
@@ -214,9 +194,9 @@ TEST_F(ControlServerTest, CommandsFollowTheSwitchesThePauseAndTheWindow) {
   }
   // A second, shorter discovery leaves the window's end where it was.
   config_set(kKeyUseDiscovery, "1");
-  ASSERT_EQ(ask(discover), reply(kResultOk));
+  ASSERT_EQ(ask_control(discover), reply(kResultOk));
   const std::int32_t end = discovery_testing::deadline();
-  EXPECT_EQ(ask(R"({"command":"send_discovery","service":"svc","discovery_time":5})"), reply(kResultOk));
+  EXPECT_EQ(ask_control(R"({"command":"send_discovery","service":"svc","discovery_time":5})"), reply(kResultOk));
   EXPECT_EQ(discovery_testing::deadline(), end);
 }
 
@@ -233,44 +213,44 @@ TEST_F(ControlServerTest, ACloudThatNeverAnswersHoldsOnlyTheCommandsThatWaitForI
   };
   config_set(kKeyUseDiscovery, "1");
   sim.set_cloud_fault(zelsim::CloudFault::kStall, "/discovery");
-  const UniqueFd first = send_request(discover);
+  const UniqueFd first = send_control(discover);
   ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
   std::vector<UniqueFd> queued;
-  for (std::size_t i = 0; i < kControlWorkMaxQueued; ++i) queued.push_back(send_request(discover));
+  for (std::size_t i = 0; i < kControlWorkMaxQueued; ++i) queued.push_back(send_control(discover));
   ASSERT_TRUE(zeltest::wait_until([] { return control_worker_testing::pending() == kControlWorkMaxQueued + 1; }));
-  EXPECT_EQ(ask(discover), reply(kResultBusy));
+  EXPECT_EQ(ask_control(discover), reply(kResultBusy));
   // From the zelbroker alike: the message thread does not wait either.
   EXPECT_EQ(execute_incoming_request(discover.data(), discover.size(), &context), kResultBusy);
   EXPECT_TRUE(log.has("Control worker busy: 8 requests wait already; request refused (2 refused so far)."));
-  EXPECT_EQ(ask(R"({"command":"on_moravault","service":"svc","registered":true})"), reply(kResultOk));
+  EXPECT_EQ(ask_control(R"({"command":"on_moravault","service":"svc","registered":true})"), reply(kResultOk));
   EXPECT_TRUE(unanswered(first));
 
   const Clock::time_point pause = Clock::now();
-  EXPECT_EQ(ask(R"({"command":"pause_connections"})"), reply(kResultOk));
-  EXPECT_EQ(read_reply(first.get()), reply(kResultWouldBlock));
+  EXPECT_EQ(ask_control(R"({"command":"pause_connections"})"), reply(kResultOk));
+  EXPECT_EQ(control_reply(first.get()), reply(kResultWouldBlock));
   // About a second (libcurl's progress callback); the zelCloud would hold it for the request time-out.
   EXPECT_LT(Clock::now() - pause, zeltest::kWaitLimit / 3);
-  for (const UniqueFd& client : queued) EXPECT_EQ(read_reply(client.get()), reply(kResultWouldBlock));
+  for (const UniqueFd& client : queued) EXPECT_EQ(control_reply(client.get()), reply(kResultWouldBlock));
   EXPECT_TRUE(sim.discoveries().empty());
 
   resume_http_requests();
   sim.cloud().release_stalled();
   ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 0; }));
   // A claim sent while a release waits on the zelCloud takes effect after it.
-  const UniqueFd release = send_request(R"({"command":"on_release","service":"svc","claimed":false})");
+  const UniqueFd release = send_control(R"({"command":"on_release","service":"svc","claimed":false})");
   ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
-  const UniqueFd claim = send_request(R"({"command":"on_claim","service":"svc","claimed":true})");
+  const UniqueFd claim = send_control(R"({"command":"on_claim","service":"svc","claimed":true})");
   ASSERT_TRUE(zeltest::wait_until([] { return control_worker_testing::pending() == 2; }));
   sim.cloud().release_stalled();
-  EXPECT_EQ(read_reply(release.get()) + read_reply(claim.get()), reply(kResultOk) + reply(kResultOk));
+  EXPECT_EQ(control_reply(release.get()) + control_reply(claim.get()), reply(kResultOk) + reply(kResultOk));
   EXPECT_EQ(agent_claimed(), 1);
-  const UniqueFd under_way = send_request(discover);
+  const UniqueFd under_way = send_control(discover);
   ASSERT_TRUE(zeltest::wait_until([&] { return sim.cloud().stalled_requests() == 1; }));
-  const UniqueFd waiting = send_request(discover);
+  const UniqueFd waiting = send_control(discover);
   ASSERT_TRUE(zeltest::wait_until([] { return control_worker_testing::pending() == 2; }));
   ASSERT_EQ(::write(exit_write.get(), "x", 1), 1);
-  EXPECT_EQ(read_reply(under_way.get()), reply(kHttpOtherFailure));
-  EXPECT_EQ(read_reply(waiting.get()), reply(kResultBusy));
+  EXPECT_EQ(control_reply(under_way.get()), reply(kHttpOtherFailure));
+  EXPECT_EQ(control_reply(waiting.get()), reply(kResultBusy));
   listener.join();
   EXPECT_TRUE(log.has("Control worker stopped: 1 queued request(s) answered -1 without running."));
 }

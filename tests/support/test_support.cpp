@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "control/control_protocol.h"
 #include "log/log.h"
 #include "zelcloud_sim.h"
 
@@ -263,6 +264,30 @@ UniqueFd connect_loopback(std::uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return UniqueFd();
   return fd;
+}
+
+UniqueFd send_control(const std::string& text) {
+  UniqueFd client = connect_loopback(kControlPort);
+  if (client && ::send(client.get(), text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+    ::shutdown(client.get(), SHUT_WR);
+  }
+  return client;
+}
+
+std::string control_reply(int fd) {
+  std::string got;
+  char chunk[256];
+  pollfd readable{fd, POLLIN, 0};
+  for (ssize_t count; ::poll(&readable, 1, static_cast<int>(kWaitLimit.count())) == 1 &&
+                      (count = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+    got.append(chunk, static_cast<std::size_t>(count));
+  }
+  return got;
+}
+
+std::string ask_control(const std::string& text) {
+  const UniqueFd client = send_control(text);
+  return client ? control_reply(client.get()) : "not sent";
 }
 
 HandlerSink::HandlerSink() {

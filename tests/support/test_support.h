@@ -116,6 +116,14 @@ UniqueFd listen_unix(const std::string& path, int backlog = 128);
 // A blocking TCP connection to 127.0.0.1:port; invalid on failure.
 UniqueFd connect_loopback(std::uint16_t port);
 
+// A raw client of the control port: send_control sends `text` and
+// half-closes (invalid when it cannot connect), control_reply reads the reply
+// to the end of the stream (at most kWaitLimit between reads), ask_control
+// does both ("not sent" when it cannot connect).
+UniqueFd send_control(const std::string& text);
+std::string control_reply(int fd);
+std::string ask_control(const std::string& text);
+
 // A local handler: accepts one connection at a time, reads it to its end and
 // records the bytes. endpoint() is the text of a handler line.
 class HandlerSink {
