@@ -5,9 +5,7 @@
 #include "cloud/logic.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
-  const std::string text(reinterpret_cast<const char*>(data), size);
+static void fuzz_input(const std::uint8_t*, std::size_t, const std::string& text) {
   identity id;
   const bool registered = parse_register_reply(text, id) == 0;
   if (registered != (id.agent_id && id.claim_code) || (!registered && id.agent_id)) std::abort();
@@ -30,5 +28,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::uint32_t value : values) {
     if (read ? value > 2147483647u : value != 7) std::abort();
   }
-  return 0;
 }

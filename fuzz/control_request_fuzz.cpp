@@ -8,9 +8,7 @@
 #include "control_listener/control_listener.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
-  const std::string text(reinterpret_cast<const char*>(data), size);
+static void fuzz_input(const std::uint8_t*, std::size_t, const std::string& text) {
   control_request request;
   const bool accepted = parse_control_request(text.c_str(), request) == 0;
   const auto* service = std::get_if<service_request>(&request.payload);
@@ -25,5 +23,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   free_control_request(request);
   if (!sound || !std::holds_alternative<std::monostate>(request.payload)) std::abort();
   (void)parse_reply(text.substr(0, kReplyBufferSize - 1).c_str());
-  return 0;
 }

@@ -9,8 +9,7 @@
 #include "control_listener/control_listener.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
+static void fuzz_input(const std::uint8_t* data, std::size_t size, const std::string&) {
   std::vector<std::string> args{"zelagent_control"};
   for (std::size_t at = 0; at < size && args.size() < 64;) {
     const std::size_t end = std::find(data + at, data + size, 0) - data;
@@ -24,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (outcome.action != command_line_action::request) {
     if (!outcome.request.empty()) std::abort();
     if (outcome.action == command_line_action::result && outcome.code != kResultBadRequest) std::abort();
-    return 0;
+    return;
   }
   // The command follows the first "-c" that is not the value of "--log_file".
   std::size_t c = 1;
@@ -39,5 +38,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       outcome.request.size() > (discovery ? kDiscoveryRequestMaxLength : kShortRequestMaxLength))
     std::abort();
   free_control_request(request);
-  return 0;
 }

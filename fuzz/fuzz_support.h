@@ -1,5 +1,6 @@
-// What the fuzz targets share: a quiet but complete environment, a peer that
-// plays the other end of a connection, cut points. No libFuzzer needed.
+// What the fuzz targets share: libFuzzer's entry point on a quiet but complete
+// environment, a peer that plays the other end of a connection, cut points.
+// No libFuzzer needed.
 #pragma once
 
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 
 #include "broker/ssl_routine.h"
 #include "broker/zelbroker_connection.h"
@@ -72,3 +74,14 @@ inline std::size_t next_piece(std::uint32_t& cuts, std::size_t max) {
 }
 
 }  // namespace zelfuzz
+
+// Each target's body: the input as bytes and as text (NUL bytes included). A
+// failed check aborts.
+static void fuzz_input(const std::uint8_t* data, std::size_t size, const std::string& text);
+
+// libFuzzer's entry point (renamed per target in the replay build).
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  zelfuzz::init_environment();
+  fuzz_input(data, size, std::string(reinterpret_cast<const char*>(data), size));
+  return 0;
+}

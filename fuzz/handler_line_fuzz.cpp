@@ -7,10 +7,8 @@
 #include "delivery/message_sender.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
-  std::string stored(reinterpret_cast<const char*>(data), size);
-  stored = stored.substr(0, std::min(stored.find('\0'), kConfigHandlerBufferSize - 1));
+static void fuzz_input(const std::uint8_t*, std::size_t, const std::string& text) {
+  const std::string stored = text.substr(0, std::min(text.find('\0'), kConfigHandlerBufferSize - 1));
   const std::string_view line = stored;
   const std::int32_t count = handler_endpoint_count(line);
   std::size_t covered = static_cast<std::size_t>(count) - 1;
@@ -27,5 +25,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (endpoint.kind == kEndpointUnixSocket && endpoint.address.size() > kUnixSocketPathMax) std::abort();
   }
   if (count < 1 || covered != line.size() || !handler_endpoint_text(line, count).empty()) std::abort();
-  return 0;
 }

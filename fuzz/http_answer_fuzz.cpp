@@ -4,10 +4,9 @@
 #include "broker/proxy.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
+static void fuzz_input(const std::uint8_t* data, std::size_t size, const std::string&) {
   std::uint32_t cuts = 0;
-  if (!zelfuzz::take_cuts(data, size, &cuts)) return 0;
+  if (!zelfuzz::take_cuts(data, size, &cuts)) return;
   const std::string answer(reinterpret_cast<const char*>(data), size);
   http_answer_scan whole, pieces;
   std::string gathered;
@@ -24,5 +23,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)http_proxy_connect(plain.connection(), "broker.example", 443, nullptr);
   zelfuzz::ScriptedPeer basic(data, size);
   (void)http_proxy_connect_basic(basic.connection(), "broker.example", 443, "user", "secret");
-  return 0;
 }

@@ -38,15 +38,13 @@ std::string feed(const packet_callbacks* callbacks, const std::uint8_t* data, st
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
+static void fuzz_input(const std::uint8_t* data, std::size_t size, const std::string&) {
   std::uint32_t cuts = 0;
-  if (!zelfuzz::take_cuts(data, size, &cuts)) return 0;
+  if (!zelfuzz::take_cuts(data, size, &cuts)) return;
   std::uint32_t same_cuts = cuts;
   // The broker thread's reader hands plain messages to the queue (refused
   // here: no sender runs), records heartbeat responses and skips the rest.
   feed(broker_packet_callbacks(), data, size, &cuts);
   plain_message_reset();
   if (feed(&kRecording, data, size, nullptr) != feed(&kRecording, data, size, &same_cuts)) std::abort();
-  return 0;
 }

@@ -3,19 +3,17 @@
 // libFuzzer, so a seed that once crashed a parser keeps the fault away.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <vector>
+#include <set>
 
 #include "support/test_support.h"
 
 using FuzzEntry = int(const std::uint8_t* data, std::size_t size);
 
 static void replay(const std::string& target, FuzzEntry* entry) {
-  std::vector<std::filesystem::path> seeds;
-  for (const auto& file : std::filesystem::directory_iterator(ZEL_FUZZ_CORPUS "/" + target)) seeds.push_back(file);
-  std::sort(seeds.begin(), seeds.end());
+  const std::filesystem::directory_iterator corpus(ZEL_FUZZ_CORPUS "/" + target);
+  const std::set<std::filesystem::path> seeds(begin(corpus), end(corpus));  // in name order
   ASSERT_FALSE(seeds.empty());
   for (const auto& seed : seeds) {
     std::fprintf(stderr, "replaying %s\n", seed.c_str());  // names the seed should it crash

@@ -5,9 +5,8 @@
 #include "config/config.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+static void fuzz_input(const std::uint8_t* data, std::size_t size, const std::string&) {
   [[maybe_unused]] static const bool stored = [] {
-    zelfuzz::init_environment();
     config_set(kKeyZelcloudProxyUsername, "fuzz-user");
     config_set(kKeyZelcloudProxyPassword, "fuzz-password");
     return true;
@@ -16,5 +15,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)socks4_connect(socks4.connection(), "127.0.0.1", 443);
   zelfuzz::ScriptedPeer socks5(data, size);
   (void)socks5_connect(socks5.connection(), "127.0.0.1", 443);
-  return 0;
 }

@@ -6,9 +6,7 @@
 #include "config/config.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  zelfuzz::init_environment();
-  const std::string text(reinterpret_cast<const char*>(data), size);
+static void fuzz_input(const std::uint8_t*, std::size_t, const std::string& text) {
   const char* p = text.c_str();
   while (std::isspace(static_cast<unsigned char>(*p)) != 0) ++p;
   const bool negative = *p == '-';
@@ -21,5 +19,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t value = 0xA5A5A5A5u;
   if (str_to_uint32(text.c_str(), &value) != (refused ? -1 : 0)) std::abort();
   if (value != (refused ? 0xA5A5A5A5u : std::min<std::uint64_t>(want, 2147483647u))) std::abort();
-  return 0;
 }

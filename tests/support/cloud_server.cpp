@@ -1,7 +1,5 @@
 #include "support/cloud_server.h"
 
-#include "support/test_support.h"
-
 namespace zelsim {
 namespace {
 
@@ -32,10 +30,6 @@ void CloudServer::set_default_answer(CloudAnswer answer) {
   default_answer_ = std::move(answer);
 }
 
-bool CloudServer::wait_for_requests(std::size_t count, std::chrono::milliseconds timeout) const {
-  return zeltest::wait_until([&] { return request_count() >= count; }, timeout);
-}
-
 CloudAnswer CloudServer::choose(const RecordedRequest& request) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string key = route_key(request.method, request.path());
@@ -48,9 +42,7 @@ CloudAnswer CloudServer::choose(const RecordedRequest& request) {
   auto found = standing_.find(key);
   if (found != standing_.end()) return found->second;
   if (default_answer_) return *default_answer_;
-  CloudAnswer not_found;
-  not_found.status = 404;
-  return not_found;
+  return {404, {}, "", {}, {}, ""};
 }
 
 }  // namespace zelsim

@@ -4,7 +4,6 @@
 //   zelsim::CloudServer cloud(cert.chain_path, cert.key_path);
 //   cloud.answer("POST", "/register", {201, {}, R"({"deviceId":"A1","claimCode":"c"})", {}, {}, ""});
 //   ... run the client against cloud.url("/register") ...
-//   ASSERT_TRUE(cloud.wait_for_requests(1));
 //   EXPECT_EQ(cloud.requests()[0].header("Content-Type"), "application/json");
 //
 // An answer is chosen for each request by, in this order, the answer queued
@@ -14,7 +13,6 @@
 // replaces the tables altogether.
 #pragma once
 
-#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -34,8 +32,6 @@ class CloudServer : public HttpsServer {
   void answer(const std::string& method, const std::string& path, CloudAnswer answer);
   void queue_answer(const std::string& method, const std::string& path, CloudAnswer answer);
   void set_default_answer(CloudAnswer answer);
-  // Waits until at least `count` requests were recorded; false at the deadline.
-  bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
   CloudAnswer choose(const RecordedRequest& request);

@@ -1,7 +1,6 @@
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,12 +13,10 @@
 
 #include <algorithm>
 #include <csignal>
-#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -41,8 +38,7 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 }
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zeltest.XXXXXX";
+  std::string pattern = (std::filesystem::temp_directory_path() / "zeltest.XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -55,7 +51,7 @@ TempDir::~TempDir() {
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << in.rdbuf();  // a read error (a file of a process that ended) ends the text, never throws
   return out.str();
 }
 
@@ -89,14 +85,12 @@ namespace {
 struct ExecStrings {
   ExecStrings(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env)
       : args(argv) {
-    std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string text = *entry;
-      const std::size_t equals = text.find('=');
-      if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
+      const std::string_view text = *entry;
+      const auto replaced = [&](const auto& variable) { return text.substr(0, text.find('=')) == variable.first; };
+      if (std::none_of(env.begin(), env.end(), replaced)) vars.emplace_back(text);
     }
-    for (const auto& [name, value] : env) variables[name] = value;
-    for (const auto& [name, value] : variables) vars.push_back(name + "=" + value);
+    for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
     for (std::string& arg : args) arg_ptrs.push_back(arg.data());
     for (std::string& var : vars) var_ptrs.push_back(var.data());
     arg_ptrs.push_back(nullptr);
@@ -129,18 +123,14 @@ pid_t spawn(const ExecStrings& exec, int out_fd, int err_fd, const std::string& 
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, exec.arg_ptrs[0], &actions, &attributes, exec.arg_ptrs.data(), exec.var_ptrs.data()) !=
-      0) {
-    pid = -1;
-  }
+  const bool spawned =
+      ::posix_spawn(&pid, exec.arg_ptrs[0], &actions, &attributes, exec.arg_ptrs.data(), exec.var_ptrs.data()) == 0;
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  return spawned ? pid : -1;
 }
 
 int exit_status(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-void on_interrupting_signal(int) {}
 
 }  // namespace
 
@@ -220,7 +210,7 @@ ProgramResult run_program(const std::vector<std::string>& argv,
 
 void install_agent_signal_handlers() {
   struct sigaction action {};
-  action.sa_handler = on_interrupting_signal;
+  action.sa_handler = [](int) {};
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGUSR1, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
@@ -373,15 +363,8 @@ bool child_subreaper_supported() {
 
 int processes_with(const std::string& marker) {
   int found = 0;
-  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
-  while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr) {
-    const UniqueFd cmdline(::open((std::string("/proc/") + entry->d_name + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
-    std::string text;
-    char chunk[512];
-    for (ssize_t count; cmdline && (count = ::read(cmdline.get(), chunk, sizeof chunk)) > 0;) {
-      text.append(chunk, static_cast<std::size_t>(count));
-    }
-    found += text.find(marker) != std::string::npos ? 1 : 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    found += read_file(entry.path() / "cmdline").find(marker) != std::string::npos ? 1 : 0;
   }
   return found;
 }

@@ -131,8 +131,6 @@ class HandlerSink {
   HandlerSink();                                 // TCP on 127.0.0.1
   explicit HandlerSink(const std::string& path);  // UNIX socket, removed afterwards
   ~HandlerSink();
-  HandlerSink(const HandlerSink&) = delete;
-  HandlerSink& operator=(const HandlerSink&) = delete;
   const std::string& endpoint() const { return endpoint_; }
   bool wait_for(std::size_t count) const;
   std::vector<std::string> payloads() const;
