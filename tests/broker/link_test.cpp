@@ -66,11 +66,12 @@ TEST_F(BrokerTest, SocketHelpers) {
   EXPECT_EQ(read_exact(&pair.conn, got.data(), 5), 0);
 }
 
-// A private zelCloud whose advisor the agent context asks.
+// A private zelCloud whose advisor the agent context of agent "AG-1" asks.
 struct Advisor {
   explicit Advisor(const zelsim::CertFiles& cert) : cloud(cert.chain_path, cert.key_path) {
     for (const char* url : {kKeyRegisterUrl, kKeyClaimedUrl, kKeyDiscoveryUrl, kKeyAdvisorUrl}) set(url, cloud.url());
     for (const char* key : {kKeyAdvisorDelay, kKeyZelbrokerDelay}) set(key, "600");  // never waited out
+    set(kKeyAgentId, "AG-1");
     init_shared_curl();
     EXPECT_EQ(load_agent_context(context), 0);
   }
@@ -148,7 +149,6 @@ TEST_F(BrokerTest, StopEndsTheLinkWhateverThePeerHangsIn) {
       {"SOCKS4 proxy never answers", kProxySocks4, false, silent, "SOCKS4 reply abandoned"},
       {"SOCKS5 proxy never answers", kProxySocks5, false, silent, "SOCKS5 method reply abandoned"},
   };
-  set(kKeyAgentId, "AG-1");
   const CtxPtr tls = server_ctx(issue("broker"));
   Advisor advisor(issue("cloud"));
   for (const Case& c : cases) {
@@ -198,7 +198,6 @@ TEST_F(BrokerTest, TlsBytesOneASegmentDoNotFloodTheLog) {
       }
     }
   });
-  set(kKeyAgentId, "AG-1");
   Advisor advisor(issue("cloud"));
   advisor.answer(200, R"({"_type":"ActionConnect","broker":"localhost","port":")" + std::to_string(relay.port()) + "\"}");
   ASSERT_EQ(start_queue(), 0);

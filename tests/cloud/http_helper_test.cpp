@@ -74,7 +74,6 @@ TEST_F(CloudTest, RequestsCarryTheIdentityOnlyWhenWholeAndNoHeaderWithALineBreak
 // Certificates that fail the checks (name, issuer, dates) are the simulator test's
 // (Simulator.TheAgentRefusesEachFaultyCertificate): here the trust of a hashed folder of authorities.
 TEST_F(CloudTest, AnAuthorityInAHashedFolderIsTrusted) {
-  cloud_->set_default_answer(reply(200));
   ca_file.clear();
   ca_path = ca_.write_hashed_ca_dir();
   EXPECT_EQ(request(context_, cloud_->url("/post"), true).first, kHttpOk);
@@ -143,7 +142,6 @@ TEST_F(CloudTest, APausedRequestHoldsTheOthersUntilResumedOrAbandoned) {
 // A transfer under way that the pause or its thread's stop ends within about a second: the control listener's
 // test of a zelCloud that never answers (ControlServerTest.ACloudThatNeverAnswersHoldsOnlyTheCommandsThatWaitForIt).
 TEST_F(CloudTest, AThreadThatRefusesToWaitForAResumeIsRefusedAtOnce) {
-  cloud_->set_default_answer(reply(200));
   pause_http_requests();
   std::atomic<int> keep{1}, rc{-99};
   std::thread refusing([&] {
