@@ -8,14 +8,17 @@
 #include <sys/socket.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "broker/proxy.h"
 #include "broker/zelbroker_connection.h"
 #include "cert_authority.h"
 #include "config/config.h"
+#include "delivery/message_sender.h"
 #include "support/test_support.h"
 
 namespace brokertest {
@@ -24,10 +27,9 @@ using CtxPtr = std::unique_ptr<SSL_CTX, SslCtxDeleter>;
 
 inline void set(const char* key, const std::string& value) { config_set(key, value.c_str()); }
 
-// A TLS server context with `cert`, offering `min_version` up to TLS 1.3.
-inline CtxPtr server_ctx(const zelsim::CertFiles& cert, int min_version = TLS1_2_VERSION) {
+// A TLS server context with `cert` (any version up to TLS 1.3).
+inline CtxPtr server_ctx(const zelsim::CertFiles& cert) {
   CtxPtr ctx(SSL_CTX_new(TLS_server_method()));
-  SSL_CTX_set_min_proto_version(ctx.get(), min_version);
   SSL_CTX_use_certificate_chain_file(ctx.get(), cert.chain_path.c_str());
   SSL_CTX_use_PrivateKey_file(ctx.get(), cert.key_path.c_str(), SSL_FILETYPE_PEM);
   return ctx;
@@ -121,6 +123,9 @@ class BrokerTest : public ::testing::Test {
     net_testing::set_broker_step_timeout_ms(3000 * ZEL_TEST_TIME_SCALE);
   }
   void TearDown() override {
+    message_sender_stop();  // a queue a test started
+    set_own_handler_hook(nullptr);
+    take_delivered();
     keep_connection.store(0);
     net_testing::set_broker_step_timeout_ms(0);
     ca_file.clear();
@@ -148,9 +153,30 @@ class BrokerTest : public ::testing::Test {
     return out;
   }
 
+  // Starts the message queue with its deliveries recorded (take_delivered) in place of handlers.
+  static int start_queue() {
+    set_own_handler_hook(record_delivery);
+    return message_sender_init();
+  }
+  // What the queue delivered since the last call: each message's handler name and body.
+  static std::vector<std::pair<std::string, std::string>> take_delivered() {
+    std::lock_guard<std::mutex> lock(delivered_mutex_);
+    return std::exchange(delivered_, {});
+  }
+
   zeltest::TempDir dir;
   zeltest::LogCapture log{dir.file("broker.log")};
   zelsim::CertAuthority ca{dir.path()};
+
+ private:
+  static bool record_delivery(const char* name, const void* payload, std::size_t length, int* result) {
+    std::lock_guard<std::mutex> lock(delivered_mutex_);
+    delivered_.emplace_back(name, length == 0 ? "" : std::string(static_cast<const char*>(payload), length));
+    *result = 0;
+    return true;
+  }
+  static inline std::mutex delivered_mutex_;
+  static inline std::vector<std::pair<std::string, std::string>> delivered_;  // guarded by delivered_mutex_
 };
 
 }  // namespace brokertest

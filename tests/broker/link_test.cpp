@@ -66,11 +66,12 @@ TEST_F(BrokerTest, SocketHelpers) {
   EXPECT_EQ(read_exact(&pair.conn, got.data(), 5), 0);
 }
 
-// A private zelCloud whose advisor the agent context asks.
+// A private zelCloud whose advisor the agent context of agent "AG-1" asks.
 struct Advisor {
   explicit Advisor(const zelsim::CertFiles& cert) : cloud(cert.chain_path, cert.key_path) {
     for (const char* url : {kKeyRegisterUrl, kKeyClaimedUrl, kKeyDiscoveryUrl, kKeyAdvisorUrl}) set(url, cloud.url());
     for (const char* key : {kKeyAdvisorDelay, kKeyZelbrokerDelay}) set(key, "600");  // never waited out
+    set(kKeyAgentId, "AG-1");
     init_shared_curl();
     EXPECT_EQ(load_agent_context(context), 0);
   }
@@ -148,7 +149,6 @@ TEST_F(BrokerTest, StopEndsTheLinkWhateverThePeerHangsIn) {
       {"SOCKS4 proxy never answers", kProxySocks4, false, silent, "SOCKS4 reply abandoned"},
       {"SOCKS5 proxy never answers", kProxySocks5, false, silent, "SOCKS5 method reply abandoned"},
   };
-  set(kKeyAgentId, "AG-1");
   const CtxPtr tls = server_ctx(issue("broker"));
   Advisor advisor(issue("cloud"));
   for (const Case& c : cases) {
@@ -167,79 +167,54 @@ TEST_F(BrokerTest, StopEndsTheLinkWhateverThePeerHangsIn) {
   ::unsetenv("no_proxy");
 }
 
-// Carries one link from the agent to the zelbroker, handing the zelbroker's bytes on one per TCP segment, a
-// millisecond apart (a slow router: the agent sees each byte alone).
-class Relay {
- public:
-  explicit Relay(std::uint16_t to) : listener_(zeltest::listen_loopback(&port_)), thread_([this, to] { run(to); }) {}
-  ~Relay() {
-    ::shutdown(listener_.get(), SHUT_RDWR);  // ends a blocked accept; a link ends with the agent's close
-    thread_.join();
-  }
-  std::uint16_t port() const { return port_; }
-  std::size_t relayed() const { return relayed_.load(); }
-
- private:
-  void run(std::uint16_t to) {
-    const UniqueFd agent(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    const UniqueFd broker = zeltest::connect_loopback(to);
+// TLS records that come a byte at a time are "not yet" until whole: the log grows by less than the link carries.
+TEST_F(BrokerTest, TlsBytesOneASegmentDoNotFloodTheLog) {
+  const zelsim::CertFiles cert = issue("broker");
+  zelsim::BrokerServer broker(cert.chain_path, cert.key_path);
+  // A slow router between the agent and the zelbroker: the zelbroker's bytes go on one per TCP segment, a
+  // millisecond apart, so that the agent sees each byte alone.
+  std::atomic<std::size_t> relayed{0};  // bytes handed to the agent
+  Peer relay([&](Channel& agent) {
+    const UniqueFd to = zeltest::connect_loopback(broker.port());
     const int on = 1;
-    ::setsockopt(agent.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(agent.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     std::string pending;  // the zelbroker's bytes not yet handed on
     char chunk[4096];
     for (;;) {
-      pollfd ends[2] = {{agent.get(), POLLIN, 0}, {broker.get(), static_cast<short>(pending.empty() ? POLLIN : 0), 0}};
+      pollfd ends[2] = {{agent.fd, POLLIN, 0}, {to.get(), static_cast<short>(pending.empty() ? POLLIN : 0), 0}};
       const int ready = ::poll(ends, 2, pending.empty() ? static_cast<int>(zeltest::kWaitLimit.count()) : 1);
-      if (!agent || !broker || ready < 0 || (ready == 0 && pending.empty())) return;
+      if (!to || ready < 0 || (ready == 0 && pending.empty())) return;
       if (ready == 0) {  // a millisecond passed: the next byte
-        if (send_all(agent.get(), pending.data(), 1) != 1) return;
+        if (send_all(agent.fd, pending.data(), 1) != 1) return;
         pending.erase(0, 1);
-        ++relayed_;
+        ++relayed;
       }
       for (int side = 0; side < 2; ++side) {
         if ((ends[side].revents & (POLLIN | POLLHUP)) == 0) continue;
         const ssize_t got = ::recv(ends[side].fd, chunk, sizeof chunk, 0);
         if (got <= 0) return;
         if (side == 1) pending.append(chunk, static_cast<std::size_t>(got));
-        if (side == 0 && send_all(broker.get(), chunk, static_cast<std::size_t>(got)) != got) return;
+        if (side == 0 && send_all(to.get(), chunk, static_cast<std::size_t>(got)) != got) return;
       }
     }
-  }
-  std::uint16_t port_ = 0;
-  UniqueFd listener_;
-  std::atomic<std::size_t> relayed_{0};
-  std::thread thread_;
-};
-
-std::atomic<int> relayed_messages{0};
-bool count_delivery(const char* name, const void*, std::size_t, int* result) {
-  relayed_messages += std::string(name) == "relay" ? 1 : 0;
-  return *result = 0, true;
-}
-
-// TLS records that come a byte at a time are "not yet" until whole: the log grows by less than the link carries.
-TEST_F(BrokerTest, TlsBytesOneASegmentDoNotFloodTheLog) {
-  const zelsim::CertFiles cert = issue("broker");
-  zelsim::BrokerServer broker(cert.chain_path, cert.key_path);
-  Relay relay(broker.port());
-  set(kKeyAgentId, "AG-1");
+  });
   Advisor advisor(issue("cloud"));
   advisor.answer(200, R"({"_type":"ActionConnect","broker":"localhost","port":")" + std::to_string(relay.port()) + "\"}");
-  ASSERT_EQ(message_sender_init(), 0);
-  set_own_handler_hook(count_delivery);
-  relayed_messages = 0;
+  ASSERT_EQ(start_queue(), 0);
   ASSERT_EQ(start_broker_thread(&advisor.context), 0);
   EXPECT_TRUE(broker.wait_for_packets(1));  // the hello: the link is up
-  const std::size_t log_before = log.text().size(), relayed_before = relay.relayed();
-  constexpr int kMessages = 2;
-  for (int i = 0; i < kMessages; ++i) broker.send_plain_message("relay", {std::string(1500, 'r')});
-  EXPECT_TRUE(zeltest::wait_until([] { return relayed_messages.load() == kMessages; }));
-  const std::size_t relayed = relay.relayed() - relayed_before, logged = log.text().size() - log_before;
+  const std::size_t log_before = log.text().size(), relayed_before = relayed.load();
+  constexpr std::size_t kMessages = 2;
+  for (std::size_t i = 0; i < kMessages; ++i) broker.send_plain_message("relay", {std::string(1500, 'r')});
+  std::size_t delivered = 0;  // of them (the link's state reports go through the queue too)
+  EXPECT_TRUE(zeltest::wait_until([&] {
+    for (const auto& message : take_delivered()) delivered += message.first == "relay" ? 1 : 0;
+    return delivered == kMessages;
+  }));
+  const std::size_t relayed_now = relayed.load() - relayed_before, logged = log.text().size() - log_before;
   EXPECT_EQ(stop_broker_thread(), 0);
-  EXPECT_EQ(message_sender_stop(), 0);
-  set_own_handler_hook(nullptr);
-  EXPECT_GT(relayed, kMessages * 1500u);
-  EXPECT_LT(logged, relayed);
+  EXPECT_GT(relayed_now, kMessages * 1500u);
+  EXPECT_LT(logged, relayed_now);
 }
 
 }  // namespace

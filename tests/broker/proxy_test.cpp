@@ -156,7 +156,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RealProxy{"tinyproxy_basic", {"/usr/bin/tinyproxy", "-d", "-c", "CONFIG"},
                   kTinyproxy + "BasicAuth zel s3cret\n", kProxyHttp},
-        RealProxy{"microsocks", {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", "PORT"}, "", kProxySocks5},
         RealProxy{"microsocks_password",
                   {"/usr/bin/microsocks", "-i", "127.0.0.1", "-p", "PORT", "-u", "zel", "-P", "s3cret"}, "",
                   kProxySocks5},

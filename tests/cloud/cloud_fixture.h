@@ -23,7 +23,8 @@ class CloudTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("PVO_STORE", dir_.file("store").c_str(), 1);
     for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
-    cloud_ = serve({});
+    const zelsim::CertFiles leaf = ca_.issue({});  // for "localhost"
+    cloud_ = std::make_unique<zelsim::CloudServer>(leaf.chain_path, leaf.key_path);
     ca_file = ca_.ca_cert_path();
     device_hardware_id = "HW-1";
     device_model = "M-1";
@@ -37,12 +38,6 @@ class CloudTest : public ::testing::Test {
     resume_http_requests();
     ca_file.clear();
     ca_path.clear();
-  }
-
-  // A fake zelCloud with a certificate of the test's CA (for "localhost" unless `options` names another).
-  std::unique_ptr<zelsim::CloudServer> serve(const zelsim::CertOptions& options) {
-    const zelsim::CertFiles leaf = ca_.issue(options);
-    return std::make_unique<zelsim::CloudServer>(leaf.chain_path, leaf.key_path);
   }
 
   // Points the four cloud URLs at the fake (<url>/register, /claimed, ...) and loads the context from the store.

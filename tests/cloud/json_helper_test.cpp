@@ -9,7 +9,6 @@
 static std::vector<uint32_t> triple(const keepalive_values& k) { return {k.first, k.second, k.third}; }
 
 TEST_F(CloudTest, BuildersPrintEveryMemberWithItsType) {
-  EXPECT_EQ(compact(build_register_body()), R"({"hardwareId":"HW-1","model":"M-1"})");
   EXPECT_EQ(compact(build_discovery_body("AB-12", "HW-2", std::nullopt)),
             R"({"_type":"Device","_id":"AB-12","hardwareId":"HW-2","model":"M-1"})");
   EXPECT_EQ(compact(build_discovery_body("AB-12", "HW-2", "a \"b\"")),
