@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -154,26 +154,17 @@ TEST_F(DaemonTest, PidFileThatIsNoRegularFileIsRefusedAtOnce) {
   EXPECT_FALSE(zeltest::file_exists(dir_.file("none")));
 }
 
-TEST_F(DaemonTest, WakeEndsEverySleepUnderWay) {
+// A wake before the sleeps begin ends none of them; the next ends them all.
+TEST_F(DaemonTest, WakeEndsEverySleepUnderWayAndNoneBegunAfterIt) {
+  wake_sleepers();
   Sleepers sleepers;
   sleepers.start([] { sleep_for(3600); });
   sleepers.start([] { sleep_for(INT32_MAX); });  // the deadline must not wrap into the past
   sleepers.start([] { wait_for_wakeup(); });
   ASSERT_TRUE(zeltest::wait_until([] { return daemon_testing::gate_sleepers() == 3; }));
-  EXPECT_EQ(*sleepers.woken, 0);
-  wake_sleepers();
-  EXPECT_TRUE(zeltest::wait_until([&] { return *sleepers.woken == 3; }));
-}
-
-TEST_F(DaemonTest, SleepBegunAfterAWakeIsNotEndedByIt) {
-  wake_sleepers();
-  Sleepers sleepers;
-  sleepers.start([] { sleep_for(3600); });
-  sleepers.start([] { wait_for_wakeup(); });
-  ASSERT_TRUE(zeltest::wait_until([] { return daemon_testing::gate_sleepers() == 2; }));
   EXPECT_EQ(*sleepers.woken, 0);  // still counted in the gate: still asleep
   wake_sleepers();
-  EXPECT_TRUE(zeltest::wait_until([&] { return *sleepers.woken == 2; }));
+  EXPECT_TRUE(zeltest::wait_until([&] { return *sleepers.woken == 3; }));
   sleep_for(0);
   sleep_for(-1);
 }
