@@ -74,7 +74,6 @@ class ControlTest : public testing::Test {
 TEST_F(ControlTest, CommandLineBecomesTheRequestText) {
   const struct { std::vector<std::string> args; Action action; std::string request; } cases[] = {  // request: sent
       {{"-c", "pause_connections"}, Action::request, R"({"command":"pause_connections"})"},
-      {{"-c", "pause_connections", "-v"}, Action::request, R"({"command":"pause_connections"})"},
       {{"-c", "resume_connections", "-carrier_id", "a", "-carrier_id", "b"}, Action::request,
        R"({"command":"resume_connections","carrier_id":"a"})"},
       {{"-c", "resume_connections", "-carrier_id"}, Action::request, R"({"command":"resume_connections"})"},
@@ -99,7 +98,6 @@ TEST_F(ControlTest, CommandLineBecomesTheRequestText) {
       {{"--log_info", "-v", "-c", "pause_connections"}, Action::version, ""},
       {{"--enable_console", "pause_connections"}, Action::usage, ""},
       {{"--log_file"}, Action::usage, ""},
-      {{}, Action::usage, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -185,7 +183,6 @@ TEST_F(ControlTest, DiscoveryTimeIsRefusedOnlyWhenTheAgentWouldRefuseIt) {
   for (const auto& c : cases) {
     SCOPED_TRACE("-t '" + c.value + "'");
     const command_line_outcome tool = read({"-c", "send_discovery", "-s", "s", "-t", c.value});
-    EXPECT_EQ(discovery_time_is_accepted(c.value), c.seconds.has_value());
     ASSERT_EQ(tool.action, c.seconds ? Action::request : Action::result);
     const std::string text = c.seconds ? tool.request
                                        : R"({"command":"send_discovery","service":"s","discovery_time":)" + c.value +
