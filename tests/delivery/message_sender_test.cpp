@@ -8,15 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/config.h"
@@ -26,24 +25,20 @@
 namespace {
 
 // The agent's own-handler hook stands in for a handler inside the test: it
-// notes the thread of every delivery and holds the one named "hold" until
-// released; every other delivery goes on through the description lines.
+// holds the delivery named "hold" until released; every other delivery goes
+// on through the description lines.
 struct HookRecord {
   std::mutex mutex;  // guards everything below
   std::condition_variable changed;
   bool holding = false;
   bool released = false;
-  std::vector<std::thread::id> threads;
 } hook_record;
 
-bool recording_hook(const char* name, const void*, std::size_t, int* result) {
+bool holding_hook(const char* name, const void*, std::size_t, int* result) {
+  if (std::strcmp(name, "hold") != 0) return false;
   std::unique_lock<std::mutex> lock(hook_record.mutex);
-  hook_record.threads.push_back(std::this_thread::get_id());
-  const bool slow = std::strcmp(name, "slow") == 0;  // held for at most a second
-  if (std::strcmp(name, "hold") != 0 && !slow) return false;
   hook_record.holding = true;
-  hook_record.changed.wait_for(lock, slow ? std::chrono::seconds(1) : zeltest::kWaitLimit,
-                               [] { return hook_record.released; });
+  hook_record.changed.wait_for(lock, zeltest::kWaitLimit, [] { return hook_record.released; });
   *result = 0;
   return true;
 }
@@ -56,7 +51,6 @@ class DeliveryTest : public ::testing::Test {
     ::setenv("PVO_STORE", dir.file("store").c_str(), 1);
     std::lock_guard<std::mutex> lock(hook_record.mutex);
     hook_record.holding = hook_record.released = false;
-    hook_record.threads.clear();
   }
   void TearDown() override {
     release_hold();
@@ -72,12 +66,11 @@ class DeliveryTest : public ::testing::Test {
     hook_record.released = true;
     hook_record.changed.notify_all();
   }
-  // Starts the sender with the recording hook, its message thread held by a
-  // delivery named `holder` ("hold" until released, "slow" for a second).
-  static void start_held(const char* holder) {
-    set_own_handler_hook(recording_hook);
+  // Starts the sender with the hook, its message thread held until released.
+  static void start_held() {
+    set_own_handler_hook(holding_hook);
     ASSERT_EQ(message_sender_init(), 0);
-    ASSERT_EQ(send_message(holder, ""), 0);
+    ASSERT_EQ(send_message("hold", ""), 0);
     ASSERT_TRUE(zeltest::wait_until([] {
       std::lock_guard<std::mutex> lock(hook_record.mutex);
       return hook_record.holding;
@@ -94,6 +87,7 @@ class DeliveryTest : public ::testing::Test {
   }
 
   zeltest::TempDir dir;
+  zeltest::LogCapture log{dir.file("log")};
 };
 
 TEST_F(DeliveryTest, EndpointTextIsClassifiedAndRefusedAtItsLimits) {
@@ -153,21 +147,6 @@ TEST_F(DeliveryTest, EachKindOfEndpointReceivesExactlyThePayload) {
   }
 }
 
-TEST_F(DeliveryTest, FailedDeliveriesReportMinusOne) {
-  std::uint16_t port = 0;
-  zeltest::listen_loopback(&port);  // closed at once: nobody listens there
-  const std::string lines[] = {"", "127.0.0.1:" + std::to_string(port), "127.0.0.1:0", dir.file("none.sock")};
-  for (const std::string& line : lines) {
-    SCOPED_TRACE(line);
-    set_line("handler", line);
-    errno = 0;
-    EXPECT_EQ(deliver_message("handler", "x", 1), -1);
-    if (line.empty()) {
-      EXPECT_EQ(errno, ENOENT);
-    }
-  }
-}
-
 TEST_F(DeliveryTest, OnlyEventSinkFansOutToEveryEndpoint) {
   zeltest::HandlerSink first;
   zeltest::HandlerSink second;
@@ -184,20 +163,28 @@ TEST_F(DeliveryTest, OnlyEventSinkFansOutToEveryEndpoint) {
   EXPECT_EQ(second.payloads(), (std::vector<std::string>{"event_sink", "probe"}));
 }
 
-TEST_F(DeliveryTest, HandlerThatNeverReadsIsAbandonedAfterTheWriteBound) {
+// Unreachable handlers fail at once, deaf ones after the write bound: both report -1.
+TEST_F(DeliveryTest, FailedAndStalledDeliveriesReportMinusOneWithinTheWriteBound) {
   delivery_testing::set_handler_timeout_ms(100);
+  std::uint16_t closed = 0;
+  zeltest::listen_loopback(&closed);  // closed at once: nobody listens there
   std::uint16_t port = 0;
   const UniqueFd tcp = zeltest::listen_loopback(&port, 1);  // connections wait, never read
   const UniqueFd unix_socket = zeltest::listen_unix(dir.file("stalled.sock"), 1);
   const std::string payload(16 << 20, 'x');  // more than the socket buffers hold
   zeltest::write_file(dir.file("deaf.sh"), "#!/bin/sh\nexec sleep 600\n", 0755);  // the stop ends it
-  for (const std::string& endpoint :
-       {"127.0.0.1:" + std::to_string(port), dir.file("stalled.sock"), dir.file("deaf.sh")}) {
-    SCOPED_TRACE(endpoint);
-    set_line("stalled", endpoint);
+  const std::string lines[] = {"", "127.0.0.1:" + std::to_string(closed), "127.0.0.1:0", dir.file("none.sock"),
+                               "127.0.0.1:" + std::to_string(port), dir.file("stalled.sock"), dir.file("deaf.sh")};
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    set_line("handler", line);
+    errno = 0;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(deliver_message("stalled", payload.data(), payload.size()), -1);
+    EXPECT_EQ(deliver_message("handler", payload.data(), payload.size()), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(kHandlerWriteTimeoutSeconds));
+    if (line.empty()) {
+      EXPECT_EQ(errno, ENOENT);
+    }
   }
 }
 
@@ -205,13 +192,12 @@ TEST_F(DeliveryTest, HandlerThatNeverReadsIsAbandonedAfterTheWriteBound) {
 // past its share is refused (logged at once, then counted until the stop),
 // the queue past its limits, and everything taken is delivered in order.
 TEST_F(DeliveryTest, FullQueueAndHandlerSharesRefuseAndTheStopDeliversTheRest) {
-  zeltest::LogCapture log(dir.file("log"));
   zeltest::HandlerSink a(dir.file("a.sock"));
   zeltest::HandlerSink b(dir.file("b.sock"));
   set_line("a", a.endpoint());
   set_line("b", b.endpoint());
   set_line("big", b.endpoint());
-  ASSERT_NO_FATAL_FAILURE(start_held("hold"));
+  ASSERT_NO_FATAL_FAILURE(start_held());
   for (std::uint32_t i = 0; i < kHandlerQueueShareMessages; ++i) ASSERT_EQ(send_message("a", std::to_string(i)), 0);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(send_message("a", "over its share"), -1);
   EXPECT_TRUE(log.has("Handler a holds its share of the queue (500 messages, 2000000 bytes): 1 message(s) refused."));
@@ -237,7 +223,6 @@ TEST_F(DeliveryTest, FullQueueAndHandlerSharesRefuseAndTheStopDeliversTheRest) {
 // handler's messages go on meanwhile, and the stuck one's later messages
 // wait out its back-off and are delivered in order once it reads again.
 TEST_F(DeliveryTest, AStuckHandlerDelaysNoOtherAndItsMessagesWaitOutTheBackoff) {
-  zeltest::LogCapture log(dir.file("log"));
   delivery_testing::set_handler_timeout_ms(3000);
   delivery_testing::set_backoff_ms(300);
   zeltest::HandlerSink stuck(dir.file("stuck.sock"));
@@ -275,7 +260,6 @@ TEST_F(DeliveryTest, ProgramSlotsPerHandlerAndInAllHoldWhileDescendantsLive) {
   set_line("healthy", healthy.endpoint());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    zeltest::LogCapture log(dir.file(std::string("log.") + c.name));
     const std::string seconds = "600." + std::to_string(::getpid()) + std::to_string(c.handlers);
     const std::string marker = std::string("sleep") + '\0' + seconds + '\0';
     for (int h = 0; h < c.handlers; ++h) {
@@ -301,7 +285,6 @@ TEST_F(DeliveryTest, ProgramSlotsPerHandlerAndInAllHoldWhileDescendantsLive) {
 
 // The stop's deadline cuts a write to a handler that reads, but slowly.
 TEST_F(DeliveryTest, AStopCutsAWriteInProgressAtItsDeadline) {
-  zeltest::LogCapture log(dir.file("log"));
   zeltest::HandlerSink slow(dir.file("slow.sock"));
   slow.pace(4096, std::chrono::milliseconds(50));  // 1.9 MB would take 23 s
   set_line("slow", slow.endpoint());
@@ -312,6 +295,46 @@ TEST_F(DeliveryTest, AStopCutsAWriteInProgressAtItsDeadline) {
   ASSERT_EQ(message_sender_stop(300), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, zeltest::kWaitLimit / 3);
   EXPECT_TRUE(log.has("2 queued message(s) dropped: not delivered within the shut-down's"));
+}
+
+// The bounded queue on its own: both limits at their exact boundary, the
+// count of refused elements and what the log says of them, and first-in
+// first-out order of what it took.
+TEST(MessageQueue, RefusesPastEitherLimitAndCountsTheDrops) {
+  constexpr std::uint32_t kRoom = kQueueMaxBytes - kQueueNodeBytes;        // the largest single size
+  constexpr std::uint32_t kHalf = kQueueMaxBytes / 2 - kQueueNodeBytes;  // two of them fill the queue
+  // The sizes are enqueued in order: the first `accepted` are taken, the rest refused, and the log `said` so.
+  struct Case { const char* name; std::vector<std::uint32_t> sizes; std::size_t accepted; const char* said; };
+  const Case cases[] = {
+      {"the element count", std::vector<std::uint32_t>(kQueueMaxElements + 2, 0), kQueueMaxElements, "Queue full"},
+      {"bytes exactly at the limit", {kRoom}, 1, ""},
+      {"one byte past the limit", {kRoom + 1}, 0, "Message of 4000001 bytes is larger than the queue's limit"},
+      {"the limit reached by two", {kHalf, kHalf, 0}, 2, "Queue full. Dropped 1 packets. Memory usage is 4000000"},
+      {"a size that would wrap around", {UINT32_MAX - kQueueNodeBytes + 1}, 0, "larger than the queue's limit"},
+  };
+  zeltest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zeltest::LogCapture log(dir.file(c.name));
+    MtQueuePtr queue = mt_queue_create();
+    std::vector<int> elements(c.sizes.size());
+    std::uint32_t memory = 0;
+    for (std::size_t i = 0; i < c.sizes.size(); ++i) {
+      const int expected = i < c.accepted ? 0 : -1;
+      ASSERT_EQ(mt_queue_enqueue(&elements[i], queue.get(), c.sizes[i]), expected) << "element " << i;
+      if (expected == 0) memory += c.sizes[i] + kQueueNodeBytes;
+    }
+    const mt_queue_stats stats = mt_queue_get_stats(queue.get());
+    EXPECT_EQ(stats.count, c.accepted);
+    EXPECT_EQ(stats.dropped, c.sizes.size() - c.accepted);
+    EXPECT_EQ(stats.memory, memory);
+    EXPECT_TRUE(log.has(c.said));
+    EXPECT_EQ(log.has("Queue full"), std::string(c.said).starts_with("Queue full"));
+    for (std::size_t i = 0; i < c.accepted; ++i) EXPECT_EQ(mt_queue_dequeue(queue.get()), &elements[i]);
+    EXPECT_EQ(mt_queue_is_empty(queue.get()), 1);
+    EXPECT_EQ(mt_queue_get_stats(queue.get()).memory, 0u);
+    mt_queue_destroy(std::move(queue));
+  }
 }
 
 }  // namespace

@@ -8,10 +8,8 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
-#include <cstring>
 #include <cerrno>
 #include <filesystem>
 #include <thread>
@@ -63,14 +61,6 @@ class LogTest : public testing::Test {
   void prefill(const std::string& marker, std::int64_t size) const {
     zeltest::write_file(path_, marker);
     std::filesystem::resize_file(path_, static_cast<std::uintmax_t>(size));
-  }
-  static std::string gunzip(const std::string& path) {
-    gzFile gz = ::gzopen(path.c_str(), "rb");
-    std::string out;
-    char buffer[65536];
-    for (int n; gz != nullptr && (n = ::gzread(gz, buffer, sizeof buffer)) > 0;) out.append(buffer, n);
-    if (gz != nullptr) ::gzclose(gz);
-    return out;
   }
   void log_line() const { log_message(kLogInfo, "logic", 1, "a line\n"); }
   // The lines suppressed according to the counts written in `text`.
@@ -130,7 +120,7 @@ TEST_F(LogTest, RotatesPastTheLimitIntoFiveCompressedGenerations) {
   for (int n = 1; n <= kLogRotateCount; ++n) {
     SCOPED_TRACE(n);
     EXPECT_FALSE(zeltest::file_exists(path_ + "." + std::to_string(n)));
-    const std::string old = gunzip(path_ + "." + std::to_string(n) + ".gz");
+    const std::string old = zeltest::run_program({"/bin/gzip", "-dc", path_ + "." + std::to_string(n) + ".gz"}).out;
     EXPECT_EQ(static_cast<std::int64_t>(old.size()), kLogMaxSize - line + 1);
     EXPECT_TRUE(old.starts_with("round " + std::to_string(7 - n) + "\n"));
   }
@@ -188,7 +178,6 @@ TEST(LogEscapeTest, OutsideTextBecomesOneBoundedLine) {
       {"abcdefg", 6, "abcdef...(7 bytes)"},
       {"abcde\n", 6, "abcde\\n"},
       {"abcde\nf", 6, "abcde\\n...(7 bytes)"},
-      {std::string(65000, 'x'), kLogOutsideTextMax, std::string(kLogOutsideTextMax, 'x') + "...(65000 bytes)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.escaped);
@@ -276,7 +265,6 @@ TEST_F(LogTest, AllSourcesTogetherKeepToTheBudget) {
     const std::string text = zeltest::read_file(path_);
     EXPECT_EQ(zeltest::count_of(text, body) + zeltest::count_of(text, "INFO: x\n") + suppressed_in(text),
               lines + kShortLines);
-    EXPECT_NE(text.find("log:"), std::string::npos);
     EXPECT_NE(text.find(" line(s) suppressed (over the log budget of " + std::to_string(kLogBudgetBytesPerMinute) +
                         " bytes a minute).\n"),
               std::string::npos);
