@@ -229,11 +229,13 @@ TEST_F(DeliveryTest, AStuckHandlerDelaysNoOtherAndItsMessagesWaitOutTheBackoff) 
   zeltest::HandlerSink healthy(dir.file("healthy.sock"));
   stuck.hold(true);
   set_line("stuck", stuck.endpoint());
-  set_line("healthy", healthy.endpoint());
+  // Named to come after "stuck" in the lanes' order: the stuck delivery is
+  // under way before the healthy ones start, whenever the thread wakes.
+  set_line("well", healthy.endpoint());
   ASSERT_EQ(message_sender_init(), 0);
   const std::vector<std::string> big = {std::string(600000, '1'), std::string(600000, '2'), std::string(600000, '3')};
   for (const std::string& payload : big) ASSERT_EQ(send_message("stuck", payload), 0);
-  for (int i = 0; i < 50; ++i) ASSERT_EQ(send_message("healthy", std::to_string(i)), 0);
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(send_message("well", std::to_string(i)), 0);
   ASSERT_TRUE(healthy.wait_for(50));
   EXPECT_FALSE(log.has("Handler stuck made no progress"));
   ASSERT_TRUE(log.wait_for("Handler stuck made no progress for 3000 ms: message failed; its next messages wait"));
