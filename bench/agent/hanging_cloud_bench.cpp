@@ -79,13 +79,13 @@ class Run {
 
   // Starts the agent and waits until the simulator has seen a request to `path`.
   bool start(const std::string& path) {
-    if (!zeltest::wait_until([] { return !zelbench::control_port_listening(); }, 30s)) return false;
+    if (!zeltest::wait_until([] { return !zeltest::control_port_listening(); }, 30s)) return false;
     agent_ = std::make_unique<zeltest::Process>(
         std::vector<std::string>{build_dir + "/src/agent/zelagent", "--foreground", "--pid-file",
                                  dir_.file("agent.pid"), "--log-file", dir_.file("agent.log"), "--hardware-id",
                                  "BENCH-HW", "--model", "bench", "--ca-file", sim_->ca_file()},
         "", "");
-    return zeltest::wait_until(zelbench::control_port_listening, 30s) && (path.empty() || requests_to(path, 30s));
+    return zeltest::wait_until(zeltest::control_port_listening, 30s) && (path.empty() || requests_to(path, 30s));
   }
 
   bool requests_to(const std::string& path, std::chrono::milliseconds limit) {

@@ -165,7 +165,7 @@ struct Run {
 
   // Starts the agent and waits for its first link.
   bool start() {
-    if (!zeltest::wait_until([] { return !zelbench::control_port_listening(); }, 30s)) return false;
+    if (!zeltest::wait_until([] { return !zeltest::control_port_listening(); }, 30s)) return false;
     agent = std::make_unique<zeltest::Process>(
         std::vector<std::string>{kBuildDir + "/src/agent/zelagent", "--foreground", "--pid-file",
                                  dir.file("agent.pid"), "--log-file", dir.file("agent.log"), "--log-level", "debug",

@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <string>
 #include <stdexcept>
 
 #include "zelcloud_sim.h"
@@ -95,15 +93,6 @@ void ControlPeer::serve_connection(UniqueFd conn) {
     ++served_;
   }
   changed_.notify_all();
-}
-
-bool control_port_listening() {  // as /proc/net/tcp writes 127.0.0.1:14369
-  std::ifstream tcp("/proc/net/tcp");
-  for (std::string slot, local, remote, state, rest; tcp >> slot >> local >> remote >> state;) {
-    std::getline(tcp, rest);
-    if (local == "0100007F:3821" && state == "0A") return true;
-  }
-  return false;
 }
 
 }  // namespace zelbench

@@ -51,7 +51,4 @@ class ControlPeer {
   std::thread thread_;  // started last, joined first
 };
 
-// Whether something listens on 127.0.0.1:14369 (read from /proc/net/tcp).
-bool control_port_listening();
-
 }  // namespace zelbench

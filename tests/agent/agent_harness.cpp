@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <fstream>
 #include <mutex>
 
 #include "broker_server.h"
@@ -13,16 +12,6 @@
 
 namespace agenttest {
 namespace {
-
-// 127.0.0.1:14369 listening, as /proc/net/tcp writes it.
-bool control_port_listening() {
-  std::ifstream tcp("/proc/net/tcp");
-  std::string slot, local, remote, state, rest;
-  while (tcp >> slot >> local >> remote >> state && std::getline(tcp, rest)) {
-    if (local == "0100007F:3821" && state == "0A") return true;
-  }
-  return false;
-}
 
 std::optional<Report> parse_report(const std::string& json) {
   std::unique_ptr<cJSON, void (*)(cJSON*)> root(cJSON_Parse(json.c_str()), cJSON_Delete);
@@ -103,9 +92,9 @@ std::vector<std::string> AgentTest::agent_argv(bool daemon) const {
 
 void AgentTest::start_agent() {
   // The last agent's port is gone before the next one starts.
-  ASSERT_TRUE(zeltest::wait_until([] { return !control_port_listening(); })) << "127.0.0.1:14369 is taken";
+  ASSERT_TRUE(zeltest::wait_until([] { return !zeltest::control_port_listening(); })) << "127.0.0.1:14369 is taken";
   agent = std::make_unique<zeltest::Process>(agent_argv(), dir.file("agent.out"), dir.file("agent.err"));
-  ASSERT_TRUE(zeltest::wait_until(control_port_listening)) << "no control listener";
+  ASSERT_TRUE(zeltest::wait_until(zeltest::control_port_listening)) << "no control listener";
   ASSERT_TRUE(zeltest::wait_until([&] { return first_report_of(agent->pid()).has_value(); })) << "no first report";
 }
 

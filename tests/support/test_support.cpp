@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -359,6 +360,17 @@ bool child_subreaper_supported() {
     ::waitpid(child, nullptr, 0);
   }
   return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool control_port_listening() {
+  char listening[32];  // 127.0.0.1:14369 as /proc/net/tcp writes it
+  std::snprintf(listening, sizeof listening, "0100007F:%04X", static_cast<unsigned>(kControlPort));
+  std::ifstream tcp("/proc/net/tcp");
+  for (std::string slot, local, remote, state, rest; tcp >> slot >> local >> remote >> state;) {
+    std::getline(tcp, rest);
+    if (local == listening && state == "0A") return true;
+  }
+  return false;
 }
 
 int processes_with(const std::string& marker) {

@@ -161,6 +161,10 @@ class HandlerSink {
 // Number of processes whose command line contains `marker`.
 int processes_with(const std::string& marker);
 
+// Whether something listens on 127.0.0.1:kControlPort (read from
+// /proc/net/tcp, so that asking does not itself connect).
+bool control_port_listening();
+
 // Whether a process may become a child subreaper here (qemu-user refuses
 // it): tests that count what a handler program leaves behind need it.
 bool child_subreaper_supported();
