@@ -199,7 +199,7 @@ zelsim::CloudAnswer faulty_answer(CloudFault fault) {
       answer.behaviour = zelsim::CloudBehaviour::kStall;
       break;
     case CloudFault::kDrip:
-      answer = json_answer(500, R"({"error":"simulated slow failure"})");
+      answer = json_answer(kStatusServerError, R"({"error":"simulated slow failure"})");
       answer.behaviour = zelsim::CloudBehaviour::kDrip;
       answer.delay = std::chrono::milliseconds(kDripIntervalMs);
       break;
