@@ -151,7 +151,8 @@ TEST_F(DaemonTest, PidFileThatIsNoRegularFileIsRefusedAtOnce) {
   EXPECT_FALSE(zeltest::file_exists(dir_.file("none")));
 }
 
-// A wake before the sleeps begin ends none of them; the next ends them all.
+// A wake before the sleeps begin ends none of them; the next ends them all;
+// a sleep of no time or less needs none.
 TEST_F(DaemonTest, WakeEndsEverySleepUnderWayAndNoneBegunAfterIt) {
   wake_sleepers();
   Sleepers sleepers;
@@ -162,8 +163,10 @@ TEST_F(DaemonTest, WakeEndsEverySleepUnderWayAndNoneBegunAfterIt) {
   EXPECT_EQ(*sleepers.woken, 0);  // still counted in the gate: still asleep
   wake_sleepers();
   EXPECT_TRUE(zeltest::wait_until([&] { return *sleepers.woken == 3; }));
-  sleep_for(0);
-  sleep_for(-1);
+  // Nothing to sleep: back at once, without a wake.
+  sleepers.start([] { sleep_for(0); });
+  sleepers.start([] { sleep_for(-1); });
+  EXPECT_TRUE(zeltest::wait_until([&] { return *sleepers.woken == 5; }));
 }
 
 TEST_F(DaemonTest, CommandOutputIsCollectedWhole) {
