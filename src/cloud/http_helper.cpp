@@ -146,8 +146,8 @@ std::size_t accumulate_response(char* piece, std::size_t size, std::size_t count
   const ReplySink& sink = *static_cast<const ReplySink*>(data);
   const std::size_t bytes = size * count;
   if (bytes > kCloudReplyMaxBytes - std::min(sink.buffer->size(), kCloudReplyMaxBytes)) {
-    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what, log_escape(*sink.url).c_str(),
-         kCloudReplyMaxBytes);
+    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what,
+         log_escape(*sink.url).c_str(), kCloudReplyMaxBytes);
     return 0;
   }
   try {
