@@ -86,8 +86,6 @@ bool request_abandoned() { return abandon_flag != nullptr && abandon_flag->load(
 // worker: a control client waits for its answer).
 thread_local bool refuse_while_paused = false;
 
-bool requests_paused_now() { return pause_flag.load() == 1; }
-
 // Why a request gave up before or during its transfer.
 enum class GiveUp { kNone, kPaused, kStopping };
 
@@ -96,7 +94,7 @@ enum class GiveUp { kNone, kPaused, kStopping };
 // a waiting request gives up on it only when its thread refuses to wait).
 GiveUp give_up_reason(bool waiting) {
   if (agent_stop_requested() || request_abandoned()) return GiveUp::kStopping;
-  if (requests_paused_now() && (!waiting || refuse_while_paused)) return GiveUp::kPaused;
+  if (http_requests_paused() == 1 && (!waiting || refuse_while_paused)) return GiveUp::kPaused;
   return GiveUp::kNone;
 }
 
@@ -146,8 +144,8 @@ std::size_t accumulate_response(char* piece, std::size_t size, std::size_t count
   const ReplySink& sink = *static_cast<const ReplySink*>(data);
   const std::size_t bytes = size * count;
   if (bytes > kCloudReplyMaxBytes - std::min(sink.buffer->size(), kCloudReplyMaxBytes)) {
-    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what, log_escape(*sink.url).c_str(),
-         kCloudReplyMaxBytes);
+    ZLOG(kLogError, "Reply %s from '%s' longer than %zu bytes: transfer aborted.\n", sink.what,
+         log_escape(*sink.url).c_str(), kCloudReplyMaxBytes);
     return 0;
   }
   try {
@@ -247,10 +245,10 @@ class RequestSlot {
     }
     request_busy = true;  // held through the pause: later requests queue behind
     GiveUp reason = give_up_reason(true);
-    if (reason == GiveUp::kNone && requests_paused_now()) {
+    if (reason == GiveUp::kNone && http_requests_paused() == 1) {
       ++held_by_pause;
       ZLOG(kLogDebug, "Pause http request until we allow to do it\n");
-      while (requests_paused_now() && (reason = give_up_reason(true)) == GiveUp::kNone) {
+      while (http_requests_paused() == 1 && (reason = give_up_reason(true)) == GiveUp::kNone) {
         pause_resumed.wait_for(lock, kCheck);
       }
       --held_by_pause;

@@ -226,17 +226,20 @@ int parse_advisor_reply(const std::string& text, advisor_reply& reply, agent_con
     } else if (is_string_member(item, "agentKeepalive")) {
       keepalive_values& k = context.agent_keepalive;
       if (parse_keepalive_string(item->valuestring, &k.first, &k.second, &k.third) == -1) {
-        ZLOG(kLogWarning, "Received bad agent keepalive string from advisor: '%s'\n", log_escape(item->valuestring).c_str());
+        ZLOG(kLogWarning, "Received bad agent keepalive string from advisor: '%s'\n",
+             log_escape(item->valuestring).c_str());
       }
     } else if (is_string_member(item, "brokerKeepalive")) {
       keepalive_values& k = context.broker_keepalive;
       if (parse_keepalive_string(item->valuestring, &k.first, &k.second, &k.third) == -1) {
-        ZLOG(kLogWarning, "Received bad broker keepalive string from advisor: '%s'\n", log_escape(item->valuestring).c_str());
+        ZLOG(kLogWarning, "Received bad broker keepalive string from advisor: '%s'\n",
+             log_escape(item->valuestring).c_str());
       }
     } else if (is_string_member(item, "agentHeartbeat")) {
       long heartbeat = to_long_32(item->valuestring);
       if (heartbeat < 0 || (heartbeat == 0 && (errno == ERANGE || errno == EINVAL))) {
-        ZLOG(kLogWarning, "Received bad agent heartbeat string from advisor: '%s'\n", log_escape(item->valuestring).c_str());
+        ZLOG(kLogWarning, "Received bad agent heartbeat string from advisor: '%s'\n",
+             log_escape(item->valuestring).c_str());
       }
       context.agent_heartbeat.store(static_cast<int32_t>(heartbeat));
     }

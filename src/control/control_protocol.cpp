@@ -178,8 +178,9 @@ bool discovery_time_is_accepted(std::string_view value) {
   std::size_t i = 0;
   while (i < value.size() && blank(value[i])) ++i;
   if (i >= value.size() || !(value[i] == '-' || is_digit(value[i]))) return false;
-  std::string run;
-  while (i + run.size() < value.size() && number_char(value[i + run.size()])) run += value[i + run.size()];
+  std::size_t run_end = i;
+  while (run_end < value.size() && number_char(value[run_end])) ++run_end;
+  const std::string run(value.substr(i, run_end - i));
   char* end = nullptr;
   static_cast<void>(std::strtod(run.c_str(), &end));
   const std::size_t used = static_cast<std::size_t>(end - run.c_str());

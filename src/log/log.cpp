@@ -412,8 +412,9 @@ void write_slot_count(FloodSlot& slot, bool forced) {
   if (slot.suppressed == 0) return;
   std::string notice = format_line("%u more line(s) from here suppressed (over %d lines or %zu bytes a second).\n",
                                    slot.suppressed, kLogFloodLinesPerSecond, kLogFloodBytesPerSecond);
-  if (forced) budget.used += line_bytes(slot.source, notice);
-  if (forced || budget_allows(line_bytes(slot.source, notice))) {
+  const std::int64_t size = line_bytes(slot.source, notice);
+  if (forced) budget.used += size;
+  if (forced || budget_allows(size)) {
     write_line(kLogWarning, slot.source, slot.line, notice);
   } else {
     budget.suppressed += slot.suppressed;
