@@ -9,8 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <openssl/ssl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>

@@ -230,7 +230,6 @@ char serve_until_exit(int listen_fd, const control_listener_args& args) {
       ready.push_back({client.fd.get(), POLLIN, 0});
       wake = std::min(wake, client.deadline);
     }
-    note_progress(watched_thread::control_listener);
     const int timeout = wake == SteadyClock::time_point::max() ? kListenerWakeMs
                                                                 : std::min(millis_until(wake), kListenerWakeMs);
     if (::poll(ready.data(), ready.size(), timeout) < 0) {

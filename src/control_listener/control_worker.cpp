@@ -33,15 +33,15 @@ struct Work {
   UniqueFd client;  // may be empty: nobody waits for the answer
 };
 
-std::mutex work_mutex;  // guards the five below
+std::mutex work_mutex;  // guards the four below, and every write of keep_working
 std::condition_variable work_changed;
 std::deque<Work> queue;
-bool accepting = false;  // the worker runs and takes commands
 bool under_way = false;  // the worker runs a command
 unsigned long refused = 0;
 std::thread worker;
 
-// 1 while the worker runs: its cloud requests give up once it reads 0.
+// 1 while the worker runs and takes commands: its cloud requests give up
+// once it reads 0.
 std::atomic<int> keep_working{0};
 
 void answer(const UniqueFd& client, int result) {
@@ -55,8 +55,8 @@ void work_loop() {
     Work work;
     {
       std::unique_lock<std::mutex> lock(work_mutex);
-      work_changed.wait(lock, [] { return !queue.empty() || !accepting; });
-      if (!accepting) return;  // what is queued is answered by the stop
+      work_changed.wait(lock, [] { return !queue.empty() || keep_working.load() == 0; });
+      if (keep_working.load() == 0) return;  // what is queued is answered by the stop
       work = std::move(queue.front());
       queue.pop_front();
       under_way = true;
@@ -103,7 +103,7 @@ std::optional<int> run_control_request(control_request request, agent_context& c
       lock.unlock();
       return execute_control_request(request, context);
     }
-    running = accepting;
+    running = keep_working.load() != 0;
     waiting = queue.size();
     if (running && waiting < kControlWorkMaxQueued) {
       queue.push_back(Work{std::move(request), &context, std::move(client)});
@@ -125,11 +125,9 @@ int start_control_worker() {
   std::lock_guard<std::mutex> lock(work_mutex);
   if (worker.joinable()) return 0;
   keep_working.store(1);
-  accepting = true;
   try {
     worker = std::thread(work_loop);
   } catch (const std::system_error& error) {
-    accepting = false;
     keep_working.store(0);
     ZLOG(kLogError, "Cannot create control worker thread: %s.\n", error.what());
     return -1;
@@ -142,7 +140,6 @@ void stop_control_worker() {
   std::thread ending;
   {
     std::lock_guard<std::mutex> lock(work_mutex);
-    accepting = false;
     keep_working.store(0);
     left.swap(queue);
     ending = std::move(worker);

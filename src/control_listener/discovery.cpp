@@ -210,26 +210,11 @@ bool thread_running() { return discovery_thread_active.load(); }
 int waits_begun() { return discovery_waits_begun.load(); }
 
 void end_window_and_join() {
-  constexpr auto kWakeInterval = std::chrono::milliseconds(5);
-  std::thread ending;
   {
     std::lock_guard<std::mutex> lock(discovery_lock);
     discovery_deadline.store(kNoWindow);
-    ending = std::move(discovery_handle);
   }
-  if (!ending.joinable()) return;
-  // The thread may be about to sleep rather than asleep: keep waking the
-  // sleepers until it has ended.
-  std::atomic<bool> joined{false};
-  std::thread waker([&joined, kWakeInterval] {
-    while (!joined.load()) {
-      wake_sleepers();
-      std::this_thread::sleep_for(kWakeInterval);
-    }
-  });
-  ending.join();
-  joined.store(true);
-  waker.join();
+  join_discovery_thread(std::chrono::steady_clock::time_point::max());
 }
 
 }  // namespace discovery_testing

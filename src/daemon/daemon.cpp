@@ -155,10 +155,10 @@ UniqueFd open_pid_file(const char* path, int flags, std::string* refusal) {
   UniqueFd fd(::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kPidFileMode));
   struct stat st {};
   if (fd && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) return fd;
-  if (fd) {
-    *refusal = std::string(file_kind(st.st_mode)) + ", not a regular file";
-  } else if (const int error = errno; ::lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-    // ELOOP, ENXIO, EISDIR, ...: say what it is.
+  const int error = errno;  // the open's, when it failed
+  // A failed open (ELOOP, ENXIO, EISDIR, ...) on a path that is no regular
+  // file: say what it is.
+  if (fd || (::lstat(path, &st) == 0 && !S_ISREG(st.st_mode))) {
     *refusal = std::string(file_kind(st.st_mode)) + ", not a regular file";
   } else {
     *refusal = std::strerror(error);

@@ -30,10 +30,6 @@
 namespace {
 constexpr const char* kLogModule = "message_sender";
 
-// Accounted per queued message on top of its payload and handler name; the
-// queue adds kQueueNodeBytes for its node.
-constexpr std::uint32_t kQueuedMessageBytes = 12;
-
 [[noreturn]] void out_of_memory(const char* call) {
   ZLOG(kLogError, "%s\n", call);
   std::exit(1);

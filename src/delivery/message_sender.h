@@ -44,6 +44,9 @@ class agent_context;  // cloud/logic.h
 // queue one message (the queue's own limits still apply).
 constexpr std::uint32_t kHandlerQueueShareMessages = kQueueMaxElements / 2;
 constexpr std::uint32_t kHandlerQueueShareBytes = kQueueMaxBytes / 2;
+// Accounted per queued message on top of its payload and handler name; the
+// queue adds kQueueNodeBytes for its node.
+constexpr std::uint32_t kQueuedMessageBytes = 12;
 // Refusals over a handler's share are logged at most once per this time
 // per handler, with their number; what is left is logged at the stop.
 constexpr int kRefusalLogSeconds = 10;

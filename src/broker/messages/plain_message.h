@@ -27,12 +27,13 @@
 #include <cstdint>
 
 #include "broker/messages/packet_reader.h"
+#include "delivery/message_sender.h"
 
 // The message queue's byte limit and the bytes it adds to each message's body
-// and handler id (the same values as local delivery's queue; a message the
-// queue would refuse is not worth assembling).
-inline constexpr std::uint64_t kPlainMessageMaxBytes = 4000000;
-inline constexpr std::uint64_t kQueuedMessageOverhead = 24;
+// and handler id (local delivery's own values; a message the queue would
+// refuse is not worth assembling).
+inline constexpr std::uint64_t kPlainMessageMaxBytes = kQueueMaxBytes;
+inline constexpr std::uint64_t kQueuedMessageOverhead = kQueuedMessageBytes + kQueueNodeBytes;
 
 // True when a message with a handler id of `handler_id_length` bytes and a
 // body of `body_length` bytes is within the queue's limit.
